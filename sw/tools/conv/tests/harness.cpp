@@ -1,0 +1,138 @@
+#include "harness.h"
+
+#include <csignal>
+#include <cstring>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(std::FILE *f)
+{
+    std::string s;
+    std::rewind(f);
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        s.append(buf, n);
+    std::fclose(f);
+    return s;
+}
+
+} // namespace
+
+child start(const std::vector<std::string> &args, const std::string &cwd,
+            limits lim)
+{
+    std::vector<char *> argv;
+    std::string prog = QUADFLIP;
+    argv.push_back(prog.data());
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+
+    child c{-1, std::tmpfile(), std::tmpfile()};
+    if (!c.out || !c.err)
+        throw std::runtime_error("tmpfile failed");
+    std::fflush(nullptr);
+    c.pid = fork();
+    if (c.pid == 0) {
+        struct rlimit rl {lim.fsize, lim.fsize};
+        int out = lim.out_fd >= 0 ? lim.out_fd : fileno(c.out);
+        if (dup2(out, 1) < 0 || dup2(fileno(c.err), 2) < 0 ||
+            chdir(cwd.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &rl) != 0)
+            _exit(127);
+        std::signal(SIGXFSZ, SIG_DFL);
+        std::signal(SIGPIPE, SIG_DFL);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (c.pid < 0)
+        throw std::runtime_error("fork failed");
+    return c;
+}
+
+result finish(child c)
+{
+    int ws = 0;
+    while (waitpid(c.pid, &ws, 0) < 0)
+        if (errno != EINTR)
+            throw std::runtime_error("waitpid failed");
+    int status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    return {status, slurp(c.out), slurp(c.err)};
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    if (!f)
+        throw std::runtime_error("cannot read " + path);
+    return {std::istreambuf_iterator<char>(f), {}};
+}
+
+void write_file(const std::string &path, const std::string &data)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(data.data(), static_cast<std::streamsize>(data.size()));
+    if (!f.flush())
+        throw std::runtime_error("cannot write " + path);
+}
+
+bool exists(const std::string &path)
+{
+    return fs::exists(fs::symlink_status(path));
+}
+
+std::vector<std::string> listing(const std::string &dir)
+{
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string flipped(const std::string &in)
+{
+    std::string out;
+    for (std::size_t i = 0; i + 4 <= in.size(); i += 4)
+        out.append({in[i + 3], in[i + 2], in[i + 1], in[i]});
+    return out;
+}
+
+std::string says(const char *op, int err)
+{
+    return std::string(op) + ": " + std::strerror(err) + "\n";
+}
+
+std::string noise(std::size_t n, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char &ch : s)
+        ch = static_cast<char>(gen());
+    return s;
+}
+
+void scratch::SetUp()
+{
+    std::string tmpl = (fs::temp_directory_path() / "quadflip-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data()))
+        throw std::runtime_error("mkdtemp failed");
+    dir = tmpl;
+}
+
+void scratch::TearDown()
+{
+    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
+    fs::remove_all(dir);
+}
