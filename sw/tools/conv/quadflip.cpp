@@ -16,7 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // The temporary file of an in-place run, from its creation until it has
 // been renamed over the original; removed on any failure.
@@ -35,15 +36,23 @@ extern "C" void interrupted(int sig)
 {
     if (tmpname)
         unlink(tmpname);
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
+    (void)std::signal(sig, SIG_DFL);
+    (void)std::raise(sig);
+}
+
+// Writes path on a line of standard output.  A failure shows in
+// ferror(stdout), which is checked before success is told.
+void announce(const char *path)
+{
+    (void)std::printf("%s\n", path);
 }
 
 // Whether path names the regular file that is open as infile.  Opening it
 // for writing would destroy the input before it is read.
 bool same_file(std::FILE *infile, const char *path, struct stat *st)
 {
-    struct stat out {};
+    struct stat out {
+    };
     return fstat(fileno(infile), st) == 0 && S_ISREG(st->st_mode) &&
            stat(path, &out) == 0 && out.st_dev == st->st_dev &&
            out.st_ino == st->st_ino;
@@ -62,12 +71,12 @@ std::FILE *open_temp(const char *path, const struct stat &st,
     std::free(real);
     tmppath = target.substr(0, target.rfind('/') + 1) + ".quadflip.XXXXXX";
 
-    int fd = mkstemp(&tmppath[0]);
+    int fd = mkstemp(tmppath.data());
     if (fd < 0)
         fail("open");
     tmpname = tmppath.c_str();
     for (int sig : {SIGHUP, SIGINT, SIGTERM})
-        std::signal(sig, interrupted);
+        (void)std::signal(sig, interrupted);
 
     // Keeping the owner works only with the privilege to give files away;
     // without it the file stays the runner's, as any new file would.
@@ -84,8 +93,7 @@ std::FILE *open_temp(const char *path, const struct stat &st,
 // closes it, so that any write that failed is known before success is told.
 void finish(std::FILE *outfile, bool durable)
 {
-    if (std::fflush(outfile) != 0 ||
-        (durable && fsync(fileno(outfile)) != 0))
+    if (std::fflush(outfile) != 0 || (durable && fsync(fileno(outfile)) != 0))
         fail("write");
     if (std::fclose(outfile) != 0)
         fail("write");
@@ -136,23 +144,24 @@ int main(int argc, char *argv[])
     if (argc < 3)
         std::exit(1);
     if (argc > 3 && std::strcmp(argv[3], "-b") != 0) {
-        std::fprintf(stderr, "%s: bad arg %s\n", argv[0], argv[3]);
+        (void)std::fprintf(stderr, "%s: bad arg %s\n", argv[0], argv[3]);
         std::exit(1);
     }
     // A reader that goes away or a file-size limit is a failed write, told
     // as such, not a silent death by signal.
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGXFSZ, SIG_IGN);
 
     const char *infilename = argv[1];
-    std::printf("%s\n", infilename);
+    announce(infilename);
     std::FILE *infile = std::fopen(infilename, "rb");
     if (!infile)
         fail("open");
 
     const char *outfilename = argv[2];
-    std::printf("%s\n", outfilename);
-    struct stat st {};
+    announce(outfilename);
+    struct stat st {
+    };
     std::string target;
     bool inplace = same_file(infile, outfilename, &st);
     std::FILE *outfile = inplace ? open_temp(outfilename, st, target)
@@ -162,7 +171,7 @@ int main(int argc, char *argv[])
 
     convert_words(infile, outfile);
     finish(outfile, inplace);
-    if (std::fflush(stdout) != 0)
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
         fail("write");
     if (inplace) {
         if (std::rename(tmpname, target.c_str()) != 0)

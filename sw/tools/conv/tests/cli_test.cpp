@@ -3,8 +3,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
-namespace {
+namespace
+{
 
 std::string bad_arg(const std::string &arg)
 {
@@ -26,9 +28,14 @@ struct cli_case {
     outcome output;
 };
 
-void PrintTo(const cli_case &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const cli_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
-class cli : public scratch, public ::testing::WithParamInterface<cli_case> {};
+class cli : public scratch, public ::testing::WithParamInterface<cli_case>
+{
+};
 
 TEST_P(cli, behaves_as_documented)
 {
@@ -41,7 +48,7 @@ TEST_P(cli, behaves_as_documented)
         if (present)
             write_file(path("out"), "earlier contents");
         else
-            std::remove(path("out").c_str());
+            std::filesystem::remove(path("out"));
 
         result r = run(c.args);
         EXPECT_EQ(r.status, c.status);
@@ -67,32 +74,80 @@ INSTANTIATE_TEST_SUITE_P(
         cli_case{"one_path", {"in"}, 1, "", "", outcome::untouched},
         cli_case{"two_paths", {"in", "out"}, 0, ok, "", outcome::converted},
         cli_case{"dash_b", {"in", "out", "-b"}, 0, ok, "", outcome::converted},
-        cli_case{"dash_b_then_more", {"in", "out", "-b", "-x", ""}, 0, ok, "",
+        cli_case{"dash_b_then_more",
+                 {"in", "out", "-b", "-x", ""},
+                 0,
+                 ok,
+                 "",
                  outcome::converted},
-        cli_case{"capital_b", {"in", "out", "-B"}, 1, "", bad_arg("-B"),
+        cli_case{"capital_b",
+                 {"in", "out", "-B"},
+                 1,
+                 "",
+                 bad_arg("-B"),
                  outcome::untouched},
-        cli_case{"extra_char", {"in", "out", "-bb"}, 1, "", bad_arg("-bb"),
+        cli_case{"extra_char",
+                 {"in", "out", "-bb"},
+                 1,
+                 "",
+                 bad_arg("-bb"),
                  outcome::untouched},
-        cli_case{"no_dash", {"in", "out", "b"}, 1, "", bad_arg("b"),
+        cli_case{"no_dash",
+                 {"in", "out", "b"},
+                 1,
+                 "",
+                 bad_arg("b"),
                  outcome::untouched},
-        cli_case{"empty", {"in", "out", ""}, 1, "", bad_arg(""),
+        cli_case{
+            "empty", {"in", "out", ""}, 1, "", bad_arg(""), outcome::untouched},
+        cli_case{"leading_space",
+                 {"in", "out", " -b"},
+                 1,
+                 "",
+                 bad_arg(" -b"),
                  outcome::untouched},
-        cli_case{"leading_space", {"in", "out", " -b"}, 1, "", bad_arg(" -b"),
+        cli_case{"bad_arg_before_missing_input",
+                 {"missing", "out", "-x"},
+                 1,
+                 "",
+                 bad_arg("-x"),
                  outcome::untouched},
-        cli_case{"bad_arg_before_missing_input", {"missing", "out", "-x"}, 1,
-                 "", bad_arg("-x"), outcome::untouched},
-        cli_case{"missing_input", {"missing", "out"}, 1, "missing\n",
-                 says("open", ENOENT), outcome::untouched},
-        cli_case{"missing_input_dash_b", {"missing", "out", "-b"}, 1,
-                 "missing\n", says("open", ENOENT), outcome::untouched},
-        cli_case{"output_folder_missing", {"in", "nodir/out"}, 1,
-                 "in\nnodir/out\n", says("open", ENOENT), outcome::untouched},
-        cli_case{"output_is_folder", {"in", "."}, 1, "in\n.\n",
-                 says("open", EISDIR), outcome::untouched},
-        cli_case{"input_is_folder", {".", "out"}, 1, ".\nout\n",
-                 says("read", EISDIR), outcome::any},
-        cli_case{"output_device_full", {"in", "/dev/full"}, 1,
-                 "in\n/dev/full\n", says("write", ENOSPC), outcome::any}),
+        cli_case{"missing_input",
+                 {"missing", "out"},
+                 1,
+                 "missing\n",
+                 says("open", ENOENT),
+                 outcome::untouched},
+        cli_case{"missing_input_dash_b",
+                 {"missing", "out", "-b"},
+                 1,
+                 "missing\n",
+                 says("open", ENOENT),
+                 outcome::untouched},
+        cli_case{"output_folder_missing",
+                 {"in", "nodir/out"},
+                 1,
+                 "in\nnodir/out\n",
+                 says("open", ENOENT),
+                 outcome::untouched},
+        cli_case{"output_is_folder",
+                 {"in", "."},
+                 1,
+                 "in\n.\n",
+                 says("open", EISDIR),
+                 outcome::untouched},
+        cli_case{"input_is_folder",
+                 {".", "out"},
+                 1,
+                 ".\nout\n",
+                 says("read", EISDIR),
+                 outcome::any},
+        cli_case{"output_device_full",
+                 {"in", "/dev/full"},
+                 1,
+                 "in\n/dev/full\n",
+                 says("write", ENOSPC),
+                 outcome::any}),
     named<cli_case>);
 
 } // namespace

@@ -10,12 +10,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 using bytes = std::string;
 
-class data : public scratch {
-protected:
+class data : public scratch
+{
+  protected:
     // Converts input from a file and returns the output file's contents.
     bytes convert(const bytes &input)
     {
@@ -37,7 +39,8 @@ TEST_F(data, content_table)
         {"\x01\x02", ""},
         {"\x01\x02\x03", ""},
         {"\x01\x02\x03\x04", "\x04\x03\x02\x01"},
-        {"\x01\x02\x03\x04\x05\x06\x07\x08", "\x04\x03\x02\x01\x08\x07\x06\x05"},
+        {"\x01\x02\x03\x04\x05\x06\x07\x08",
+         "\x04\x03\x02\x01\x08\x07\x06\x05"},
         {"\x01\x02\x03\x04\x05\x06\x07\x08\x09",
          "\x04\x03\x02\x01\x08\x07\x06\x05"},
         {bytes("\x0a\x0d\x00\xff", 4), bytes("\xff\x00\x0d\x0a", 4)},

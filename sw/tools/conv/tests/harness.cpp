@@ -1,8 +1,8 @@
 #include "harness.h"
 
 #include <csignal>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,7 +14,8 @@
 
 namespace fs = std::filesystem;
 
-namespace {
+namespace
+{
 
 std::string slurp(std::FILE *f)
 {
@@ -24,7 +25,7 @@ std::string slurp(std::FILE *f)
     std::size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
         s.append(buf, n);
-    std::fclose(f);
+    (void)std::fclose(f);
     return s;
 }
 
@@ -43,16 +44,18 @@ child start(const std::vector<std::string> &args, const std::string &cwd,
     child c{-1, std::tmpfile(), std::tmpfile()};
     if (!c.out || !c.err)
         throw std::runtime_error("tmpfile failed");
-    std::fflush(nullptr);
+    (void)std::fflush(nullptr);
     c.pid = fork();
     if (c.pid == 0) {
-        struct rlimit rl {lim.fsize, lim.fsize};
+        struct rlimit rl {
+            lim.fsize, lim.fsize
+        };
         int out = lim.out_fd >= 0 ? lim.out_fd : fileno(c.out);
         if (dup2(out, 1) < 0 || dup2(fileno(c.err), 2) < 0 ||
             chdir(cwd.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &rl) != 0)
             _exit(127);
-        std::signal(SIGXFSZ, SIG_DFL);
-        std::signal(SIGPIPE, SIG_DFL);
+        (void)std::signal(SIGXFSZ, SIG_DFL);
+        (void)std::signal(SIGPIPE, SIG_DFL);
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -125,7 +128,8 @@ std::string noise(std::size_t n, unsigned seed)
 
 void scratch::SetUp()
 {
-    std::string tmpl = (fs::temp_directory_path() / "quadflip-test-XXXXXX").string();
+    std::string tmpl =
+        (fs::temp_directory_path() / "quadflip-test-XXXXXX").string();
     if (!mkdtemp(tmpl.data()))
         throw std::runtime_error("mkdtemp failed");
     dir = tmpl;

@@ -56,8 +56,9 @@ template <class T> std::string named(const ::testing::TestParamInfo<T> &p)
 }
 
 // Each test gets a folder of its own, removed afterwards.
-class scratch : public ::testing::Test {
-protected:
+class scratch : public ::testing::Test
+{
+  protected:
     void SetUp() override;
     void TearDown() override;
     std::string path(const std::string &name) const { return dir + "/" + name; }

@@ -15,9 +15,12 @@
 
 namespace fs = std::filesystem;
 
-namespace {
+namespace
+{
 
-class safety : public scratch {};
+class safety : public scratch
+{
+};
 
 // A file-size limit stops the output at any point: in the first write, in
 // the middle, or in the flush of the last partial block.  (The limit binds
@@ -26,8 +29,7 @@ TEST_F(safety, file_size_limit_is_a_failed_write)
 {
     const std::string in = noise(3 * bufsize + 10);
     write_file(path("in"), in);
-    for (rlim_t limit : {rlim_t{100}, rlim_t{bufsize},
-                         rlim_t{in.size() - 6}}) {
+    for (rlim_t limit : {rlim_t{100}, rlim_t{bufsize}, rlim_t{in.size() - 6}}) {
         result r = run({"in", "out"}, {limit});
         EXPECT_EQ(r.status, 1) << "limit " << limit;
         EXPECT_EQ(r.out, "in\nout\n");
@@ -42,10 +44,15 @@ struct same_case {
     const char *kept;      // what still holds the original, if anything
 };
 
-void PrintTo(const same_case &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const same_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class same_file : public scratch,
-                  public ::testing::WithParamInterface<same_case> {};
+                  public ::testing::WithParamInterface<same_case>
+{
+};
 
 TEST_P(same_file, converts_in_place)
 {
@@ -120,7 +127,8 @@ TEST_F(safety, interrupted_in_place_run_leaves_the_file_as_it_was)
     child c = start({"f", "f"}, dir, lim);
     close(p[1]);
     // Wait until the child has written the whole temporary file.
-    const auto done = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto done =
+        std::chrono::steady_clock::now() + std::chrono::seconds(30);
     bool complete = false;
     while (!complete && std::chrono::steady_clock::now() < done) {
         for (const std::string &name : listing(dir))
