@@ -8,10 +8,13 @@
 #include "quadflip.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,44 +102,113 @@ void finish(std::FILE *outfile, bool durable)
         fail("write");
 }
 
-} // namespace
-
-word swap_word(word value)
+// Reads what the input has, up to n bytes: 0 at its end, -1 on failure.
+ssize_t read_some(int fd, unsigned char *p, std::size_t n)
 {
-    return (value << 24) | ((value & 0x0000FF00U) << 8) |
-           ((value & 0x00FF0000U) >> 8) | (value >> 24);
+    ssize_t got;
+    do
+        got = read(fd, p, n);
+    while (got < 0 && errno == EINTR);
+    return got;
 }
 
-void swap_words(unsigned char *p, std::size_t n)
+bool write_all(int fd, const unsigned char *p, std::size_t n)
 {
-    for (; n != 0; --n, p += 4) {
-        word value;
-        std::memcpy(&value, p, 4);
-        word byte_swapped = swap_word(value);
-        std::memcpy(p, &byte_swapped, 4);
+    while (n != 0) {
+        ssize_t put = write(fd, p, n);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        p += put;
+        n -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+// The blocks in flight between this thread, which reads and swaps them,
+// and the writing thread.  Block k sits in ring[k % nblocks].
+struct queue {
+    std::mutex m;
+    std::condition_variable cv;
+    std::size_t len[nblocks] = {};
+    std::size_t filled = 0;  // blocks handed to the writer so far
+    std::size_t written = 0; // blocks the writer has finished
+    bool done = false;       // no block will follow
+    int err = 0;             // errno of the writer's failed write
+};
+
+alignas(64) unsigned char ring[nblocks][bufsize];
+
+void write_blocks(queue &q, int out)
+{
+    std::unique_lock<std::mutex> lock(q.m);
+    for (;;) {
+        q.cv.wait(lock, [&] { return q.written < q.filled || q.done; });
+        if (q.written == q.filled)
+            return;
+        std::size_t k = q.written % nblocks;
+        lock.unlock();
+        bool ok = write_all(out, ring[k], q.len[k]);
+        int err = errno;
+        lock.lock();
+        if (!ok) {
+            q.err = err;
+            q.cv.notify_all();
+            return;
+        }
+        ++q.written;
+        q.cv.notify_all();
     }
 }
+
+} // namespace
 
 void convert_words(std::FILE *infile, std::FILE *outfile)
 {
-    static unsigned char buf[bufsize];
-    std::size_t have = 0; // bytes at the front of buf: a word not yet whole
+    int in = fileno(infile);
+    queue q;
+    std::thread writer(write_blocks, std::ref(q), fileno(outfile));
 
-    for (;;) {
-        std::size_t want = sizeof buf - have;
-        std::size_t got = std::fread(buf + have, 1, want, infile);
-        have += got;
+    unsigned char carry[4]; // the start of a word split between two reads
+    std::size_t ncarry = 0;
+    int readerr = 0;
+    for (std::size_t k = 0;; k = (k + 1) % nblocks) {
+        {
+            std::unique_lock<std::mutex> lock(q.m);
+            q.cv.wait(lock,
+                      [&] { return q.filled - q.written < nblocks || q.err; });
+            if (q.err)
+                break;
+        }
+        unsigned char *block = ring[k];
+        std::memcpy(block, carry, ncarry);
+        ssize_t got = read_some(in, block + ncarry, bufsize - ncarry);
+        if (got <= 0) {
+            readerr = got < 0 ? errno : 0;
+            break; // at the end, a partial word is dropped
+        }
+        std::size_t have = ncarry + static_cast<std::size_t>(got);
         std::size_t whole = have - have % 4;
-        swap_words(buf, whole / 4);
-        if (whole != 0 && std::fwrite(buf, 1, whole, outfile) != whole)
-            fail("write");
-        std::memmove(buf, buf + whole, have - whole);
-        have -= whole;
-        if (got < want)
-            break;
+        ncarry = have - whole;
+        std::memcpy(carry, block + whole, ncarry);
+        swap_words(block, whole / 4);
+        std::lock_guard<std::mutex> lock(q.m);
+        q.len[k] = whole;
+        ++q.filled;
+        q.cv.notify_all();
     }
-    if (std::ferror(infile))
+    {
+        std::lock_guard<std::mutex> lock(q.m);
+        q.done = true;
+        q.cv.notify_all();
+    }
+    writer.join();
+    errno = readerr ? readerr : q.err;
+    if (readerr)
         fail("read");
+    if (q.err)
+        fail("write");
 }
 
 int main(int argc, char *argv[])

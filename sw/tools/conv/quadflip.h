@@ -2,22 +2,16 @@
 #ifndef QUADFLIP_H
 #define QUADFLIP_H
 
+#include "swap.h"
+
 #include <cstddef>
-#include <cstdint>
 #include <cstdio>
 
-using word = std::uint32_t;
-
-// Bytes moved per read and per write.  A multiple of 4, so a block holds
-// whole words; a word split across two reads is carried to the next block.
-constexpr std::size_t bufsize = std::size_t{1} << 17;
-
-// value with its four bytes in reverse order.
-word swap_word(word value);
-
-// Reverses the bytes of each of the n words at p, in place; p need not be
-// aligned.
-void swap_words(unsigned char *p, std::size_t n);
+// The input is read into blocks of bufsize bytes, at most nblocks of which
+// are in flight to the writing thread: 1 MiB in all, whatever the size of
+// the input.  A word split between two reads is carried over whole.
+constexpr std::size_t bufsize = std::size_t{1} << 18;
+constexpr std::size_t nblocks = 4;
 
 // Copies infile to outfile with every whole 4-byte word byte-reversed; a
 // final 1 to 3 bytes are dropped.  A read or write failure ends the process

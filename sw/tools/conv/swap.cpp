@@ -1,0 +1,104 @@
+#include "swap.h"
+
+#include <cstring>
+
+#if (defined(__x86_64__) || defined(__i386__)) &&                              \
+    (defined(__GNUC__) || defined(__clang__))
+#define QUADFLIP_X86 1
+#include <immintrin.h>
+#endif
+
+namespace
+{
+
+// Any processor, either byte order: each word is loaded and stored in the
+// host's order and reversed in between, so the file sees the same effect.
+void swap_portable(unsigned char *p, std::size_t n)
+{
+    for (; n != 0; --n, p += 4) {
+        word value;
+        std::memcpy(&value, p, 4);
+        word byte_swapped = swap_word(value);
+        std::memcpy(p, &byte_swapped, 4);
+    }
+}
+
+#ifdef QUADFLIP_X86
+
+__attribute__((target("ssse3"))) void swap_ssse3(unsigned char *p,
+                                                 std::size_t n)
+{
+    const __m128i order =
+        _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+    for (; n >= 4; n -= 4, p += 16) {
+        auto *v = reinterpret_cast<__m128i *>(p);
+        _mm_storeu_si128(v, _mm_shuffle_epi8(_mm_loadu_si128(v), order));
+    }
+    swap_portable(p, n);
+}
+
+__attribute__((target("avx2"))) void swap_avx2(unsigned char *p, std::size_t n)
+{
+    const __m256i order = _mm256_setr_epi8(
+        3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12, //
+        3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+    for (; n >= 16; n -= 16, p += 64) {
+        auto *v = reinterpret_cast<__m256i *>(p);
+        __m256i a = _mm256_loadu_si256(v);
+        __m256i b = _mm256_loadu_si256(v + 1);
+        _mm256_storeu_si256(v, _mm256_shuffle_epi8(a, order));
+        _mm256_storeu_si256(v + 1, _mm256_shuffle_epi8(b, order));
+    }
+    for (; n >= 8; n -= 8, p += 32) {
+        auto *v = reinterpret_cast<__m256i *>(p);
+        _mm256_storeu_si256(v,
+                            _mm256_shuffle_epi8(_mm256_loadu_si256(v), order));
+    }
+    swap_portable(p, n);
+}
+
+// The processor's features, asked before any static constructor has
+// necessarily run.
+bool has_ssse3()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("ssse3");
+}
+
+bool has_avx2()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+#endif
+
+swapper choose()
+{
+#ifdef QUADFLIP_X86
+    if (has_avx2())
+        return swap_avx2;
+    if (has_ssse3())
+        return swap_ssse3;
+#endif
+    return swap_portable;
+}
+
+} // namespace
+
+const swap_routine swap_routines[3] = {
+    {"portable", swap_portable},
+#ifdef QUADFLIP_X86
+    {"ssse3", has_ssse3() ? swap_ssse3 : nullptr},
+    {"avx2", has_avx2() ? swap_avx2 : nullptr},
+#else
+    {"ssse3", nullptr},
+    {"avx2", nullptr},
+#endif
+};
+
+void swap_words(unsigned char *p, std::size_t n)
+{
+    static const swapper best = choose();
+    best(p, n);
+}
