@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include <sys/stat.h>
@@ -118,6 +119,8 @@ bool write_all(int fd, const unsigned char *p, std::size_t n)
         ssize_t put = write(fd, p, n);
         if (put < 0 && errno == EINTR)
             continue;
+        if (put == 0)
+            errno = EIO; // no progress and no reason given
         if (put <= 0)
             return false;
         p += put;
@@ -168,7 +171,13 @@ void convert_words(std::FILE *infile, std::FILE *outfile)
 {
     int in = fileno(infile);
     queue q;
-    std::thread writer(write_blocks, std::ref(q), fileno(outfile));
+    std::thread writer;
+    try {
+        writer = std::thread(write_blocks, std::ref(q), fileno(outfile));
+    } catch (const std::system_error &e) {
+        errno = e.code().value();
+        fail("thread");
+    }
 
     unsigned char carry[4]; // the start of a word split between two reads
     std::size_t ncarry = 0;

@@ -71,34 +71,42 @@ bool has_avx2()
     return __builtin_cpu_supports("avx2");
 }
 
+#else
+
+bool never()
+{
+    return false;
+}
+
 #endif
 
-swapper choose()
+bool always()
 {
-#ifdef QUADFLIP_X86
-    if (has_avx2())
-        return swap_avx2;
-    if (has_ssse3())
-        return swap_ssse3;
-#endif
-    return swap_portable;
+    return true;
 }
 
 } // namespace
 
 const swap_routine swap_routines[3] = {
-    {"portable", swap_portable},
+    {"portable", swap_portable, always},
 #ifdef QUADFLIP_X86
-    {"ssse3", has_ssse3() ? swap_ssse3 : nullptr},
-    {"avx2", has_avx2() ? swap_avx2 : nullptr},
+    {"ssse3", swap_ssse3, has_ssse3},
+    {"avx2", swap_avx2, has_avx2},
 #else
-    {"ssse3", nullptr},
-    {"avx2", nullptr},
+    {"ssse3", swap_portable, never},
+    {"avx2", swap_portable, never},
 #endif
 };
 
 void swap_words(unsigned char *p, std::size_t n)
 {
-    static const swapper best = choose();
+    // The last usable routine is the fastest.
+    static const swapper best = [] {
+        swapper run = swap_portable;
+        for (const swap_routine &r : swap_routines)
+            if (r.usable())
+                run = r.run;
+        return run;
+    }();
     best(p, n);
 }

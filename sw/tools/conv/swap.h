@@ -18,12 +18,14 @@ constexpr word swap_word(word value)
 // aligned.  Uses the fastest of the routines below that the processor has.
 void swap_words(unsigned char *p, std::size_t n);
 
-// The routines swap_words chooses from, for tests and benchmarks.  Each
-// entry not null can run on this processor; the first is the portable one.
+// The routines swap_words chooses from, for tests and benchmarks.  An entry
+// runs on this processor when usable() says so; the first is the portable
+// one, which runs everywhere.
 using swapper = void (*)(unsigned char *p, std::size_t n);
 struct swap_routine {
     const char *name;
     swapper run;
+    bool (*usable)();
 };
 extern const swap_routine swap_routines[3];
 

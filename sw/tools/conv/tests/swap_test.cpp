@@ -25,14 +25,14 @@ TEST(swap, routines_agree_for_every_length_and_alignment)
 {
     std::vector<swap_routine> routines(std::begin(swap_routines),
                                        std::end(swap_routines));
-    routines.push_back({"chosen", swap_words});
+    routines.push_back({"chosen", swap_words, swap_routines[0].usable});
     const std::size_t maxbytes = std::size_t{80} * 4;
     std::vector<unsigned char> input(maxbytes + 64);
     for (std::size_t i = 0; i < input.size(); ++i)
         input[i] = static_cast<unsigned char>(i * 7 + 1);
 
     for (const swap_routine &r : routines) {
-        if (!r.run)
+        if (!r.usable())
             continue;
         for (std::size_t n = 0; n <= 80; ++n)
             for (std::size_t offset = 0; offset < 32; ++offset) {
