@@ -18,7 +18,12 @@
 #include <thread>
 
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace
 {
@@ -27,13 +32,127 @@ namespace
 // been renamed over the original; removed on any failure.
 std::string tmppath;
 const char *volatile tmpname;
+std::FILE *tmpout; // its stream while open
+
+void remove_temp()
+{
+    if (!tmpname)
+        return;
+    if (tmpout) // Windows removes no file that is open
+        (void)std::fclose(tmpout);
+    (void)std::remove(tmpname);
+}
 
 [[noreturn]] void fail(const char *op)
 {
     std::perror(op);
-    if (tmpname)
-        unlink(tmpname);
+    remove_temp();
     std::exit(1);
+}
+
+// Writes path on a line of standard output.  A failure shows in
+// ferror(stdout), which is checked before success is told.
+void announce(const char *path)
+{
+    (void)std::printf("%s\n", path);
+}
+
+#ifdef _WIN32
+
+ssize_t sys_read(int fd, unsigned char *p, std::size_t n)
+{
+    return _read(fd, p, static_cast<unsigned>(n));
+}
+
+ssize_t sys_write(int fd, const unsigned char *p, std::size_t n)
+{
+    return _write(fd, p, static_cast<unsigned>(n));
+}
+
+int sys_sync(int fd) { return _commit(fd); }
+
+const char *const separators = "/\\";
+
+// Whether path names the file that is open as infile (st receives its
+// status).  Windows has no inode numbers; its file index serves instead.
+bool same_file(std::FILE *infile, const char *path, struct stat *st)
+{
+    HANDLE in = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(infile)));
+    HANDLE out = CreateFileA(
+        path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
+    bool same = fstat(_fileno(infile), st) == 0 && S_ISREG(st->st_mode) &&
+                GetFileInformationByHandle(in, &a) &&
+                GetFileInformationByHandle(out, &b) &&
+                a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                a.nFileIndexHigh == b.nFileIndexHigh &&
+                a.nFileIndexLow == b.nFileIndexLow;
+    CloseHandle(out);
+    return same;
+}
+
+// The full path of the file that path names.
+std::string file_path(const char *path)
+{
+    char *full = _fullpath(nullptr, path, 0);
+    if (!full)
+        fail("open");
+    std::string s = full;
+    std::free(full);
+    return s;
+}
+
+// The new file has the runner's default permissions.
+void take_owner_and_mode(int /*fd*/, const struct stat & /*st*/) {}
+
+bool replace(const char *from, const char *to)
+{
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING))
+        return true;
+    errno = EACCES;
+    return false;
+}
+
+#else
+
+ssize_t sys_read(int fd, unsigned char *p, std::size_t n)
+{
+    return read(fd, p, n);
+}
+
+ssize_t sys_write(int fd, const unsigned char *p, std::size_t n)
+{
+    return write(fd, p, n);
+}
+
+int sys_sync(int fd) { return fsync(fd); }
+
+const char *const separators = "/";
+
+// Whether path names the regular file that is open as infile (st receives
+// its status).
+bool same_file(std::FILE *infile, const char *path, struct stat *st)
+{
+    struct stat out {
+    };
+    return fstat(fileno(infile), st) == 0 && S_ISREG(st->st_mode) &&
+           stat(path, &out) == 0 && out.st_dev == st->st_dev &&
+           out.st_ino == st->st_ino;
+}
+
+// The path of the file that path names, symbolic links followed.
+std::string file_path(const char *path)
+{
+    char *real = realpath(path, nullptr);
+    if (!real)
+        fail("open");
+    std::string s = real;
+    std::free(real);
+    return s;
 }
 
 extern "C" void interrupted(int sig)
@@ -44,62 +163,66 @@ extern "C" void interrupted(int sig)
     (void)std::raise(sig);
 }
 
-// Writes path on a line of standard output.  A failure shows in
-// ferror(stdout), which is checked before success is told.
-void announce(const char *path)
+// Gives the new file at fd the owner and permissions of the file whose
+// status is st, and removes it if the run is stopped by a signal.
+void take_owner_and_mode(int fd, const struct stat &st)
 {
-    (void)std::printf("%s\n", path);
-}
-
-// Whether path names the regular file that is open as infile.  Opening it
-// for writing would destroy the input before it is read.
-bool same_file(std::FILE *infile, const char *path, struct stat *st)
-{
-    struct stat out {
-    };
-    return fstat(fileno(infile), st) == 0 && S_ISREG(st->st_mode) &&
-           stat(path, &out) == 0 && out.st_dev == st->st_dev &&
-           out.st_ino == st->st_ino;
-}
-
-// Opens a new temporary file beside the file that path names (symbolic
-// links followed), owned and permitted like that file, whose stat is st.
-// Returns the stream; target receives the file's own path.
-std::FILE *open_temp(const char *path, const struct stat &st,
-                     std::string &target)
-{
-    char *real = realpath(path, nullptr);
-    if (!real)
-        fail("open");
-    target = real;
-    std::free(real);
-    tmppath = target.substr(0, target.rfind('/') + 1) + ".quadflip.XXXXXX";
-
-    int fd = mkstemp(tmppath.data());
-    if (fd < 0)
-        fail("open");
-    tmpname = tmppath.c_str();
     for (int sig : {SIGHUP, SIGINT, SIGTERM})
         (void)std::signal(sig, interrupted);
-
     // Keeping the owner works only with the privilege to give files away;
     // without it the file stays the runner's, as any new file would.
     (void)!fchown(fd, st.st_uid, st.st_gid);
     if (fchmod(fd, st.st_mode & 07777) != 0)
         fail("chmod");
-    std::FILE *f = fdopen(fd, "wb");
-    if (!f)
+}
+
+bool replace(const char *from, const char *to)
+{
+    return std::rename(from, to) == 0;
+}
+
+#endif
+
+// Opens the output.  When outfilename names the regular file open as
+// infile, opening it for writing would destroy the input before it is
+// read: the result goes instead to a new temporary file beside the file
+// itself, and target receives the file's path, to be replaced at the end.
+std::FILE *open_output(std::FILE *infile, const char *outfilename,
+                       std::string &target)
+{
+    struct stat st {
+    };
+    if (!same_file(infile, outfilename, &st))
+        return std::fopen(outfilename, "wb");
+
+    target = file_path(outfilename);
+    tmppath = target.substr(0, target.find_last_of(separators) + 1) +
+              ".quadflip.XXXXXX";
+    int fd = mkstemp(tmppath.data());
+    if (fd < 0)
         fail("open");
-    return f;
+    tmpname = tmppath.c_str();
+    take_owner_and_mode(fd, st);
+    tmpout = fdopen(fd, "wb");
+    if (!tmpout)
+        fail("open");
+    return tmpout;
 }
 
 // Completes the output: flushes it, to the disk too when durable, and
 // closes it, so that any write that failed is known before success is told.
 void finish(std::FILE *outfile, bool durable)
 {
-    if (std::fflush(outfile) != 0 || (durable && fsync(fileno(outfile)) != 0))
-        fail("write");
-    if (std::fclose(outfile) != 0)
+    bool ok = std::fflush(outfile) == 0 &&
+              (!durable || sys_sync(fileno(outfile)) == 0);
+    int err = errno;
+    tmpout = nullptr;
+    if (std::fclose(outfile) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    errno = err;
+    if (!ok)
         fail("write");
 }
 
@@ -108,7 +231,7 @@ ssize_t read_some(int fd, unsigned char *p, std::size_t n)
 {
     ssize_t got;
     do
-        got = read(fd, p, n);
+        got = sys_read(fd, p, n);
     while (got < 0 && errno == EINTR);
     return got;
 }
@@ -116,7 +239,7 @@ ssize_t read_some(int fd, unsigned char *p, std::size_t n)
 bool write_all(int fd, const unsigned char *p, std::size_t n)
 {
     while (n != 0) {
-        ssize_t put = write(fd, p, n);
+        ssize_t put = sys_write(fd, p, n);
         if (put < 0 && errno == EINTR)
             continue;
         if (put == 0)
@@ -228,10 +351,12 @@ int main(int argc, char *argv[])
         (void)std::fprintf(stderr, "%s: bad arg %s\n", argv[0], argv[3]);
         std::exit(1);
     }
+#ifndef _WIN32
     // A reader that goes away or a file-size limit is a failed write, told
     // as such, not a silent death by signal.
     (void)std::signal(SIGPIPE, SIG_IGN);
     (void)std::signal(SIGXFSZ, SIG_IGN);
+#endif
 
     const char *infilename = argv[1];
     announce(infilename);
@@ -241,21 +366,18 @@ int main(int argc, char *argv[])
 
     const char *outfilename = argv[2];
     announce(outfilename);
-    struct stat st {
-    };
-    std::string target;
-    bool inplace = same_file(infile, outfilename, &st);
-    std::FILE *outfile = inplace ? open_temp(outfilename, st, target)
-                                 : std::fopen(outfilename, "wb");
+    std::string target; // set for an in-place run
+    std::FILE *outfile = open_output(infile, outfilename, target);
     if (!outfile)
         fail("open");
 
     convert_words(infile, outfile);
-    finish(outfile, inplace);
+    finish(outfile, !target.empty());
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
         fail("write");
-    if (inplace) {
-        if (std::rename(tmpname, target.c_str()) != 0)
+    if (!target.empty()) {
+        (void)std::fclose(infile); // Windows replaces no file that is open
+        if (!replace(tmpname, target.c_str()))
             fail("rename");
         tmpname = nullptr;
     }
