@@ -69,7 +69,10 @@ ssize_t sys_write(int fd, const unsigned char *p, std::size_t n)
     return _write(fd, p, static_cast<unsigned>(n));
 }
 
-int sys_sync(int fd) { return _commit(fd); }
+int sys_sync(int fd)
+{
+    return _commit(fd);
+}
 
 const char *const separators = "/\\";
 
@@ -95,15 +98,24 @@ bool same_file(std::FILE *infile, const char *path, struct stat *st)
     return same;
 }
 
-// The full path of the file that path names.
+// The path of the file that path names, symbolic links followed.
 std::string file_path(const char *path)
 {
-    char *full = _fullpath(nullptr, path, 0);
-    if (!full)
+    HANDLE h = CreateFileA(
+        path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    char buf[32768];
+    DWORD n = h == INVALID_HANDLE_VALUE
+                  ? 0
+                  : GetFinalPathNameByHandleA(h, buf, sizeof buf,
+                                              FILE_NAME_NORMALIZED);
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    if (n == 0 || n >= sizeof buf) {
+        errno = ENOENT;
         fail("open");
-    std::string s = full;
-    std::free(full);
-    return s;
+    }
+    return std::string(buf, n);
 }
 
 // The new file has the runner's default permissions.
@@ -129,7 +141,10 @@ ssize_t sys_write(int fd, const unsigned char *p, std::size_t n)
     return write(fd, p, n);
 }
 
-int sys_sync(int fd) { return fsync(fd); }
+int sys_sync(int fd)
+{
+    return fsync(fd);
+}
 
 const char *const separators = "/";
 

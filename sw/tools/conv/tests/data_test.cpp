@@ -57,7 +57,7 @@ TEST_F(data, every_byte_value_in_every_position)
     for (int shift = 0; shift < 4; ++shift) // each value at each offset
         for (int v = 0; v < 256 + shift; ++v)
             in += static_cast<char>(v);
-    EXPECT_EQ(convert(in), flipped(in));
+    EXPECT_TRUE(same_bytes(convert(in), flipped(in)));
 }
 
 TEST_F(data, sizes_around_the_block)
@@ -65,7 +65,7 @@ TEST_F(data, sizes_around_the_block)
     for (std::size_t base : {bufsize, 2 * bufsize, 5 * bufsize})
         for (std::size_t n = base - 5; n <= base + 5; ++n) {
             bytes in = noise(n, static_cast<unsigned>(n));
-            EXPECT_EQ(convert(in), flipped(in)) << "size " << n;
+            EXPECT_TRUE(same_bytes(convert(in), flipped(in))) << "size " << n;
         }
 }
 
@@ -75,7 +75,8 @@ TEST_F(data, twice_gives_back_whole_words)
     write_file(path("in"), in);
     ASSERT_EQ(run({"in", "mid"}).status, 0);
     ASSERT_EQ(run({"mid", "out"}).status, 0);
-    EXPECT_EQ(read_file(path("out")), in.substr(0, in.size() - 3));
+    EXPECT_TRUE(
+        same_bytes(read_file(path("out")), in.substr(0, in.size() - 3)));
 }
 
 TEST_F(data, longer_existing_output_is_truncated)
@@ -89,6 +90,7 @@ TEST_F(data, longer_existing_output_is_truncated)
 // pieces: words split across reads must still come out whole and exact.
 TEST_F(data, fifo_fed_in_ragged_pieces)
 {
+    POSIX_ONLY();
     ASSERT_EQ(mkfifo(path("in").c_str(), 0600), 0);
     const bytes in = noise(4 * bufsize + 3, 7);
     child c = start({"in", "out"}, dir);
@@ -110,7 +112,7 @@ TEST_F(data, fifo_fed_in_ragged_pieces)
     result r = finish(c);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "in\nout\n");
-    EXPECT_EQ(read_file(path("out")), flipped(in));
+    EXPECT_TRUE(same_bytes(read_file(path("out")), flipped(in)));
 }
 
 } // namespace

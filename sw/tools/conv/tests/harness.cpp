@@ -29,16 +29,63 @@ std::string slurp(std::FILE *f)
     return s;
 }
 
+std::string normalised(std::string s)
+{
+    if (on_windows()) // its standard streams end lines with CR LF
+        for (std::size_t at; (at = s.find("\r\n")) != std::string::npos;)
+            s.erase(at, 1);
+    return s;
+}
+
 } // namespace
+
+const std::string &program()
+{
+    static const std::string path = [] {
+        const char *bin = std::getenv("QUADFLIP_BIN");
+        return std::string(bin && *bin ? bin : QUADFLIP);
+    }();
+    return path;
+}
+
+bool on_windows()
+{
+    const char *target = std::getenv("QUADFLIP_TARGET");
+    return target && std::strcmp(target, "windows") == 0;
+}
+
+bool same_message(const std::string &got, const std::string &want)
+{
+    if (got == want || !on_windows())
+        return got == want;
+    // The system's error texts and the program path as the program sees
+    // it differ there; what the program itself says must not.
+    if (want.compare(0, program().size(), program()) == 0) {
+        std::string rest = want.substr(program().size());
+        return got.size() > rest.size() &&
+               got.compare(got.size() - rest.size(), rest.size(), rest) == 0;
+    }
+    std::size_t colon = want.find(": ");
+    return colon != std::string::npos && got.size() > colon + 2 &&
+           got.compare(0, colon + 2, want, 0, colon + 2) == 0 &&
+           got.back() == '\n';
+}
 
 child start(const std::vector<std::string> &args, const std::string &cwd,
             limits lim)
 {
+    // QUADFLIP_RUNNER names a command to run the program with: an
+    // emulator for another processor, or wine.
+    std::vector<std::string> words;
+    std::istringstream runner(
+        std::getenv("QUADFLIP_RUNNER") ? std::getenv("QUADFLIP_RUNNER") : "");
+    for (std::string w; runner >> w;)
+        words.push_back(w);
+    words.push_back(program());
+    words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
-    std::string prog = QUADFLIP;
-    argv.push_back(prog.data());
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
+    for (std::string &w : words)
+        argv.push_back(w.data());
     argv.push_back(nullptr);
 
     child c{-1, std::tmpfile(), std::tmpfile()};
@@ -56,7 +103,7 @@ child start(const std::vector<std::string> &args, const std::string &cwd,
             _exit(127);
         (void)std::signal(SIGXFSZ, SIG_DFL);
         (void)std::signal(SIGPIPE, SIG_DFL);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     if (c.pid < 0)
@@ -71,7 +118,7 @@ result finish(child c)
         if (errno != EINTR)
             throw std::runtime_error("waitpid failed");
     int status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-    return {status, slurp(c.out), slurp(c.err)};
+    return {status, normalised(slurp(c.out)), normalised(slurp(c.err))};
 }
 
 std::string read_file(const std::string &path)
@@ -110,6 +157,18 @@ std::string flipped(const std::string &in)
     for (std::size_t i = 0; i + 4 <= in.size(); i += 4)
         out.append({in[i + 3], in[i + 2], in[i + 1], in[i]});
     return out;
+}
+
+::testing::AssertionResult same_bytes(const std::string &got,
+                                      const std::string &want)
+{
+    if (got == want)
+        return ::testing::AssertionSuccess();
+    auto diff = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+    return ::testing::AssertionFailure()
+           << got.size() << " bytes where " << want.size()
+           << " were wanted, first differing at offset "
+           << (diff.first - got.begin());
 }
 
 std::string says(const char *op, int err)

@@ -31,6 +31,26 @@ struct child {
     std::FILE *err;
 };
 
+// The program under test: QUADFLIP_BIN, or the one built beside the tests.
+const std::string &program();
+
+// Whether the program under test is a Windows build (QUADFLIP_TARGET is
+// "windows"), run through wine.
+bool on_windows();
+
+// Whether a message on standard error is the one wanted.  On Windows the
+// system's error texts and the program path as the program sees it may
+// differ; the rest may not.
+bool same_message(const std::string &got, const std::string &want);
+
+// For tests of what only POSIX systems have: FIFOs, signals, resource
+// limits, devices.
+#define POSIX_ONLY()                                                           \
+    do {                                                                       \
+        if (on_windows())                                                      \
+            GTEST_SKIP() << "POSIX only";                                      \
+    } while (0)
+
 // Starts quadflip with args (argv[0] is the built program) in the folder cwd.
 child start(const std::vector<std::string> &args, const std::string &cwd,
             limits lim = {});
@@ -45,6 +65,11 @@ std::vector<std::string> listing(const std::string &dir);
 std::string flipped(const std::string &in);
 // n bytes of a fixed pseudo-random sequence.
 std::string noise(std::size_t n, unsigned seed = 1);
+
+// Whether got holds exactly the bytes of want; when not, tells the sizes
+// and the first offset where they differ rather than every byte.
+::testing::AssertionResult same_bytes(const std::string &got,
+                                      const std::string &want);
 
 // The message that perror(op) writes for the error err.
 std::string says(const char *op, int err);

@@ -27,6 +27,7 @@ class safety : public scratch
 // the captured standard output and error too, so it stays above their size.)
 TEST_F(safety, file_size_limit_is_a_failed_write)
 {
+    POSIX_ONLY();
     const std::string in = noise(3 * bufsize + 10);
     write_file(path("in"), in);
     for (rlim_t limit : {rlim_t{100}, rlim_t{bufsize}, rlim_t{in.size() - 6}}) {
@@ -73,11 +74,13 @@ TEST_P(same_file, converts_in_place)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, args[0] + "\n" + args[1] + "\n");
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(read_file(path(c.converted)), flipped(original));
+    EXPECT_TRUE(same_bytes(read_file(path(c.converted)), flipped(original)));
     if (*c.kept) {
-        EXPECT_EQ(read_file(path(c.kept)), original);
+        EXPECT_TRUE(same_bytes(read_file(path(c.kept)), original));
     }
-    EXPECT_EQ(fs::status(path(c.converted)).permissions(), fs::perms(0640));
+    if (!on_windows()) { // where the permission bits mean nothing
+        EXPECT_EQ(fs::status(path(c.converted)).permissions(), fs::perms(0640));
+    }
     EXPECT_TRUE(fs::is_symlink(path("link")));
     EXPECT_EQ(listing(dir), before); // no temporary file is left behind
 }
@@ -99,12 +102,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(safety, failed_in_place_run_leaves_the_file_as_it_was)
 {
+    POSIX_ONLY();
     const std::string original = noise(2 * bufsize + 4003);
     write_file(path("f"), original);
     result r = run({"f", "f"}, {bufsize + 1});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, says("write", EFBIG));
-    EXPECT_EQ(read_file(path("f")), original);
+    EXPECT_TRUE(same_bytes(read_file(path("f")), original));
     EXPECT_EQ(listing(dir), std::vector<std::string>{"f"});
 }
 
@@ -113,6 +117,7 @@ TEST_F(safety, failed_in_place_run_leaves_the_file_as_it_was)
 // the run removes the temporary file and leaves the original.
 TEST_F(safety, interrupted_in_place_run_leaves_the_file_as_it_was)
 {
+    POSIX_ONLY();
     const std::string original = noise(bufsize + 5);
     write_file(path("f"), original);
     int p[2];
@@ -143,7 +148,7 @@ TEST_F(safety, interrupted_in_place_run_leaves_the_file_as_it_was)
 
     EXPECT_TRUE(complete);
     EXPECT_EQ(r.status, 128 + SIGTERM);
-    EXPECT_EQ(read_file(path("f")), original);
+    EXPECT_TRUE(same_bytes(read_file(path("f")), original));
     EXPECT_EQ(listing(dir), std::vector<std::string>{"f"});
 }
 
