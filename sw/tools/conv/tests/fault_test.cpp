@@ -1,0 +1,154 @@
+// Random sizes against a reference model, readers that go away, and paths
+// that a shell or a careless program would mangle.
+#include "harness.h"
+#include "quadflip.h"
+
+#include <cerrno>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+
+class faults : public scratch
+{
+  protected:
+    // Feeds data to the FIFO at path in pieces of random sizes, now and
+    // then pausing so that the reader sees each piece on its own.
+    static void feed(const std::string &path, const std::string &data,
+                     std::mt19937 &gen)
+    {
+        int fd = open(path.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        for (std::size_t at = 0; at < data.size();) {
+            std::size_t most = gen() % 4 == 0 ? 3 * bufsize / 2 : 9;
+            std::size_t n = std::min(data.size() - at, 1 + gen() % most);
+            ASSERT_EQ(write(fd, data.data() + at, n), static_cast<ssize_t>(n));
+            at += n;
+            if (gen() % 8 == 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        close(fd);
+    }
+};
+
+// Lengths a few thousand bytes either side of every size the code works
+// in: the vector widths, one block, and the ring of blocks and beyond, fed
+// as a file and through a FIFO in ragged pieces.
+TEST_F(faults, random_lengths_match_the_model)
+{
+    std::mt19937 gen(2026);
+    const std::size_t bases[] = {64, bufsize, 2 * bufsize, nblocks * bufsize,
+                                 (nblocks + 1) * bufsize};
+    for (std::size_t base : bases)
+        for (int i = 0; i < 3; ++i) {
+            std::size_t n = base + gen() % 6000;
+            n = n > 3000 ? n - 3000 : n % 64;
+            const std::string in = noise(n, static_cast<unsigned>(gen()));
+            SCOPED_TRACE("length " + std::to_string(n));
+
+            write_file(path("in"), in);
+            result r = run({"in", "out"});
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_TRUE(same_bytes(read_file(path("out")), flipped(in)));
+            if (on_windows())
+                continue;
+
+            std::remove(path("in").c_str());
+            ASSERT_EQ(mkfifo(path("in").c_str(), 0600), 0);
+            child c = start({"in", "out"}, dir);
+            feed(path("in"), in, gen);
+            r = finish(c);
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_TRUE(same_bytes(read_file(path("out")), flipped(in)));
+            std::remove(path("in").c_str());
+        }
+}
+
+TEST_F(faults, reader_of_the_output_goes_away)
+{
+    POSIX_ONLY();
+    write_file(path("in"), noise(4 * bufsize));
+    ASSERT_EQ(mkfifo(path("out").c_str(), 0600), 0);
+    child c = start({"in", "out"}, dir);
+    int fd = open(path("out").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char some[16];
+    ASSERT_EQ(read(fd, some, sizeof some), static_cast<ssize_t>(sizeof some));
+    close(fd);
+    result r = finish(c);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "in\nout\n");
+    EXPECT_EQ(r.err, says("write", EPIPE));
+}
+
+struct path_case {
+    const char *name;
+    std::string stem; // the input is stem, the output stem + ".out"
+    bool posix_only;
+};
+
+void PrintTo(const path_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class paths : public scratch, public ::testing::WithParamInterface<path_case>
+{
+};
+
+// A path of about 4000 bytes: folders of 200 bytes each, then a file.
+std::string long_path()
+{
+    std::string p;
+    for (int i = 0; i < 19; ++i)
+        p += std::string(199, static_cast<char>('a' + i)) + "/";
+    return p + std::string(150, 'z');
+}
+
+TEST_P(paths, reach_messages_and_files_unchanged)
+{
+    const path_case &c = GetParam();
+    if (c.posix_only)
+        POSIX_ONLY();
+    const std::string in = c.stem;
+    const std::string out = c.stem + ".out";
+    fs::create_directories(fs::path(path(in)).parent_path());
+    const std::string data = noise(1001);
+    write_file(path(in), data);
+
+    result r = run({in, out, "-b"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, in + "\n" + out + "\n");
+    EXPECT_TRUE(same_bytes(read_file(path(out)), flipped(data)));
+
+    r = run({in, out, in}); // the path as a bad third argument
+    EXPECT_EQ(r.status, 1);
+    EXPECT_PRED2(same_message, r.err, program() + ": bad arg " + in + "\n");
+
+    r = run({in + ".missing", out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, in + ".missing\n");
+    EXPECT_PRED2(same_message, r.err, says("open", ENOENT));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, paths,
+    ::testing::Values(path_case{"spaces", " with  spaces ", false},
+                      path_case{"leading_dash", "-x", false},
+                      path_case{"utf8",
+                                "\xc3\xbcnic\xc3\xb8"
+                                "de-\xe5\x90\x8d",
+                                true},
+                      path_case{"not_utf8", "bytes-\xff\xfe\x80", true},
+                      path_case{"about_4000_bytes", long_path(), false}),
+    named<path_case>);
+
+} // namespace
