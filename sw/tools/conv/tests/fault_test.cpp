@@ -61,14 +61,14 @@ TEST_F(faults, random_lengths_match_the_model)
             if (on_windows())
                 continue;
 
-            std::remove(path("in").c_str());
+            fs::remove(path("in"));
             ASSERT_EQ(mkfifo(path("in").c_str(), 0600), 0);
             child c = start({"in", "out"}, dir);
             feed(path("in"), in, gen);
             r = finish(c);
             ASSERT_EQ(r.status, 0) << r.err;
             EXPECT_TRUE(same_bytes(read_file(path("out")), flipped(in)));
-            std::remove(path("in").c_str());
+            fs::remove(path("in"));
         }
 }
 
@@ -141,7 +141,7 @@ TEST_P(paths, reach_messages_and_files_unchanged)
 
 INSTANTIATE_TEST_SUITE_P(
     table, paths,
-    ::testing::Values(path_case{"spaces", " with  spaces ", false},
+    ::testing::Values(path_case{"spaces", " with  spaces", false},
                       path_case{"leading_dash", "-x", false},
                       path_case{"utf8",
                                 "\xc3\xbcnic\xc3\xb8"

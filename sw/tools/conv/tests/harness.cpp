@@ -77,13 +77,14 @@ child start(const std::vector<std::string> &args, const std::string &cwd,
     // QUADFLIP_RUNNER names a command to run the program with: an
     // emulator for another processor, or wine.
     std::vector<std::string> words;
-    std::istringstream runner(
-        std::getenv("QUADFLIP_RUNNER") ? std::getenv("QUADFLIP_RUNNER") : "");
-    for (std::string w; runner >> w;)
+    const char *runner = std::getenv("QUADFLIP_RUNNER");
+    std::istringstream runwords(runner ? runner : "");
+    for (std::string w; runwords >> w;)
         words.push_back(w);
     words.push_back(program());
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
+    argv.reserve(words.size() + 1);
     for (std::string &w : words)
         argv.push_back(w.data());
     argv.push_back(nullptr);

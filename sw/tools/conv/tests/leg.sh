@@ -1,0 +1,73 @@
+#!/bin/sh
+# Builds quadflip for another platform, or with sanitizers, and runs the
+# tests against that build.  Exits 77 (skipped), saying why, when the
+# toolchain is not installed.
+#
+#   leg.sh LEG SOURCE_DIR TESTS LARGE_TESTS
+#
+# LEG: i686 (32-bit x86, run directly), s390x (big-endian, under qemu),
+# windows (under wine), asan (AddressSanitizer and UndefinedBehaviorSanitizer)
+# or tsan (ThreadSanitizer).  TESTS and LARGE_TESTS are this build's test
+# programs, which run the other build's quadflip through QUADFLIP_BIN.
+set -u
+leg=$1
+src=$2
+tests=$3
+large=$4
+
+skip() {
+    echo "SKIPPED: leg $leg: $*"
+    exit 77
+}
+need() {
+    command -v "$1" >/dev/null || skip "$1 is not installed (apt-get install $2)"
+}
+
+bin=$src/build/$leg/bin/quadflip
+runner=
+target=
+case $leg in
+i686)
+    need i686-linux-gnu-g++ g++-i686-linux-gnu
+    ;;
+s390x)
+    need s390x-linux-gnu-g++ g++-s390x-linux-gnu
+    need qemu-s390x qemu-user
+    runner="qemu-s390x -L /usr/s390x-linux-gnu"
+    ;;
+windows)
+    need x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix
+    [ -x /usr/lib/wine/wine64 ] || skip "wine64 is not installed (apt-get install wine64)"
+    bin=$bin.exe
+    runner=/usr/lib/wine/wine64
+    target=windows
+    export WINEPREFIX="$src/build/windows/wineprefix" WINEDEBUG=-all
+    mkdir -p "$WINEPREFIX"
+    ;;
+asan | tsan)
+    # The sanitized build runs its own tests.
+    cd "$src" && exec cmake --workflow --preset "$leg"
+    ;;
+*)
+    echo "leg.sh: no leg $leg" >&2
+    exit 2
+    ;;
+esac
+
+cd "$src" || exit 1
+log=$src/build/$leg.log
+mkdir -p build
+if ! cmake --workflow --preset "$leg" >"$log" 2>&1; then
+    cat "$log"
+    echo "leg $leg: the build failed"
+    exit 1
+fi
+
+export QUADFLIP_BIN="$bin" QUADFLIP_RUNNER="$runner" QUADFLIP_TARGET="$target"
+# The swap routines' own tests are for the host; this leg's processor
+# shows in what the program writes.
+"$tests" --gtest_filter=-swap.* --gtest_brief=1 || exit 1
+if [ "$leg" = i686 ]; then
+    "$large" --gtest_brief=1 || exit 1
+fi
+echo "leg $leg: passed"
