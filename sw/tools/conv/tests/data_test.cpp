@@ -95,19 +95,7 @@ TEST_F(data, fifo_fed_in_ragged_pieces)
     const bytes in = noise(4 * bufsize + 3, 7);
     child c = start({"in", "out"}, dir);
 
-    int fd = open(path("in").c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    std::mt19937 gen(11);
-    for (std::size_t at = 0; at < in.size();) {
-        // Mostly small odd pieces, now and then one over a block long.
-        std::size_t most = gen() % 8 == 0 ? bufsize + 9 : 13;
-        std::size_t n = std::min(in.size() - at, 1 + gen() % most);
-        ASSERT_EQ(write(fd, in.data() + at, n), static_cast<ssize_t>(n));
-        at += n;
-        if (gen() % 16 == 0)
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    close(fd);
+    feed_fifo(path("in"), in, 11);
 
     result r = finish(c);
     EXPECT_EQ(r.status, 0) << r.err;

@@ -19,24 +19,6 @@ namespace
 
 class faults : public scratch
 {
-  protected:
-    // Feeds data to the FIFO at path in pieces of random sizes, now and
-    // then pausing so that the reader sees each piece on its own.
-    static void feed(const std::string &path, const std::string &data,
-                     std::mt19937 &gen)
-    {
-        int fd = open(path.c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        for (std::size_t at = 0; at < data.size();) {
-            std::size_t most = gen() % 4 == 0 ? 3 * bufsize / 2 : 9;
-            std::size_t n = std::min(data.size() - at, 1 + gen() % most);
-            ASSERT_EQ(write(fd, data.data() + at, n), static_cast<ssize_t>(n));
-            at += n;
-            if (gen() % 8 == 0)
-                std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
-        close(fd);
-    }
 };
 
 // Lengths a few thousand bytes either side of every size the code works
@@ -64,7 +46,7 @@ TEST_F(faults, random_lengths_match_the_model)
             fs::remove(path("in"));
             ASSERT_EQ(mkfifo(path("in").c_str(), 0600), 0);
             child c = start({"in", "out"}, dir);
-            feed(path("in"), in, gen);
+            feed_fifo(path("in"), in, static_cast<unsigned>(gen()));
             r = finish(c);
             ASSERT_EQ(r.status, 0) << r.err;
             EXPECT_TRUE(same_bytes(read_file(path("out")), flipped(in)));

@@ -1,4 +1,5 @@
 #include "harness.h"
+#include "quadflip.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -8,6 +9,9 @@
 #include <iterator>
 #include <random>
 #include <sstream>
+#include <thread>
+
+#include <fcntl.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -120,6 +124,22 @@ result finish(child c)
             throw std::runtime_error("waitpid failed");
     int status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
     return {status, normalised(slurp(c.out)), normalised(slurp(c.err))};
+}
+
+void feed_fifo(const std::string &path, const std::string &data, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    for (std::size_t at = 0; at < data.size();) {
+        std::size_t most = gen() % 6 == 0 ? 3 * bufsize / 2 : 13;
+        std::size_t n = std::min(data.size() - at, 1 + gen() % most);
+        ASSERT_EQ(write(fd, data.data() + at, n), static_cast<ssize_t>(n));
+        at += n;
+        if (gen() % 12 == 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(150));
+    }
+    close(fd);
 }
 
 std::string read_file(const std::string &path)

@@ -56,6 +56,11 @@ child start(const std::vector<std::string> &args, const std::string &cwd,
             limits lim = {});
 result finish(child c);
 
+// Writes data to the FIFO at path in pieces of random sizes (mostly a few
+// bytes, now and then over a block), pausing now and then so that the
+// reader sees pieces on their own.
+void feed_fifo(const std::string &path, const std::string &data, unsigned seed);
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
 bool exists(const std::string &path);
