@@ -3,12 +3,7 @@
 #include "harness.h"
 #include "quadflip.h"
 
-#include <random>
-#include <thread>
-
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace
 {

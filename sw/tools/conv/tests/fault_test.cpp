@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <filesystem>
 #include <random>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
