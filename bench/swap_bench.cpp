@@ -44,11 +44,10 @@ int init = [] {
     benchmark::RegisterBenchmark("memcpy", bm_memcpy)->Apply(sizes);
     benchmark::RegisterBenchmark("swap_words", bm_swap, swap_words)
         ->Apply(sizes);
-    for (const swap_routine &r : swap_routines)
-        if (r.usable())
-            benchmark::RegisterBenchmark(
-                (std::string("swap_") + r.name).c_str(), bm_swap, r.run)
-                ->Apply(sizes);
+    for (const swap_routine &r : swap_routines())
+        benchmark::RegisterBenchmark((std::string("swap_") + r.name).c_str(),
+                                     bm_swap, r.run)
+            ->Apply(sizes);
     return 0;
 }();
 

@@ -57,56 +57,28 @@ __attribute__((target("avx2"))) void swap_avx2(unsigned char *p, std::size_t n)
     swap_portable(p, n);
 }
 
-// The processor's features, asked before any static constructor has
-// necessarily run.
-bool has_ssse3()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("ssse3");
-}
-
-bool has_avx2()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-
-#else
-
-bool never()
-{
-    return false;
-}
-
 #endif
-
-bool always()
-{
-    return true;
-}
 
 } // namespace
 
-const swap_routine swap_routines[3] = {
-    {"portable", swap_portable, always},
+const std::vector<swap_routine> &swap_routines()
+{
+    static const std::vector<swap_routine> usable = [] {
+        std::vector<swap_routine> v{{"portable", swap_portable}};
 #ifdef QUADFLIP_X86
-    {"ssse3", swap_ssse3, has_ssse3},
-    {"avx2", swap_avx2, has_avx2},
-#else
-    {"ssse3", swap_portable, never},
-    {"avx2", swap_portable, never},
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("ssse3"))
+            v.push_back({"ssse3", swap_ssse3});
+        if (__builtin_cpu_supports("avx2"))
+            v.push_back({"avx2", swap_avx2});
 #endif
-};
+        return v;
+    }();
+    return usable;
+}
 
 void swap_words(unsigned char *p, std::size_t n)
 {
-    // The last usable routine is the fastest.
-    static const swapper best = [] {
-        swapper run = swap_portable;
-        for (const swap_routine &r : swap_routines)
-            if (r.usable())
-                run = r.run;
-        return run;
-    }();
+    static const swapper best = swap_routines().back().run;
     best(p, n);
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 using word = std::uint32_t;
 
@@ -18,15 +19,14 @@ constexpr word swap_word(word value)
 // aligned.  Uses the fastest of the routines below that the processor has.
 void swap_words(unsigned char *p, std::size_t n);
 
-// The routines swap_words chooses from, for tests and benchmarks.  An entry
-// runs on this processor when usable() says so; the first is the portable
-// one, which runs everywhere.
+// The routines this processor can run, slowest first: the portable one,
+// which runs everywhere, then any vector ones.  swap_words uses the last;
+// tests and benchmarks try them all.
 using swapper = void (*)(unsigned char *p, std::size_t n);
 struct swap_routine {
     const char *name;
     swapper run;
-    bool (*usable)();
 };
-extern const swap_routine swap_routines[3];
+const std::vector<swap_routine> &swap_routines();
 
 #endif
