@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+//
 // quadflip: reverse the byte order of every 32-bit word of a file.
 //
 //   quadflip infile outfile [-b]
@@ -6,257 +8,108 @@
 // standard error and ends the run with status 1.
 
 #include "quadflip.h"
+#include "os.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
-#include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <string>
-#include <system_error>
+#include <exception>
 #include <thread>
 
-#include <sys/stat.h>
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
+void fail(const char *op)
+{
+    std::perror(op);
+    inplace_abort();
+    std::exit(1);
+}
+
+void fail_because(const char *op, const char *why)
+{
+    (void)std::fprintf(stderr, "%s: %s\n", op, why);
+    inplace_abort();
+    std::exit(1);
+}
 
 namespace
 {
 
-// The temporary file of an in-place run, from its creation until it has
-// been renamed over the original; removed on any failure.
-std::string tmppath;
-const char *volatile tmpname;
-std::FILE *tmpout; // its stream while open
+using u64 = std::uint64_t;
 
-void remove_temp()
-{
-    if (!tmpname)
-        return;
-    if (tmpout) // Windows removes no file that is open
-        (void)std::fclose(tmpout);
-    (void)std::remove(tmpname);
-}
-
-[[noreturn]] void fail(const char *op)
-{
-    std::perror(op);
-    remove_temp();
-    std::exit(1);
-}
-
-// Writes path on a line of standard output.  A failure shows in
-// ferror(stdout), which is checked before success is told.
+// Writes path on a line of standard output before its file is opened, so
+// that the line is out even if the open blocks or the run is killed, and
+// comes before anything written to the same place.
 void announce(const char *path)
 {
-    (void)std::printf("%s\n", path);
-}
-
-#ifdef _WIN32
-
-ssize_t sys_read(int fd, unsigned char *p, std::size_t n)
-{
-    return _read(fd, p, static_cast<unsigned>(n));
-}
-
-ssize_t sys_write(int fd, const unsigned char *p, std::size_t n)
-{
-    return _write(fd, p, static_cast<unsigned>(n));
-}
-
-int sys_sync(int fd)
-{
-    return _commit(fd);
-}
-
-const char *const separators = "/\\";
-
-// Whether path names the file that is open as infile (st receives its
-// status).  Windows has no inode numbers; its file index serves instead.
-bool same_file(std::FILE *infile, const char *path, struct stat *st)
-{
-    HANDLE in = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(infile)));
-    HANDLE out = CreateFileA(
-        path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (out == INVALID_HANDLE_VALUE)
-        return false;
-    BY_HANDLE_FILE_INFORMATION a{};
-    BY_HANDLE_FILE_INFORMATION b{};
-    bool same = fstat(_fileno(infile), st) == 0 && S_ISREG(st->st_mode) &&
-                GetFileInformationByHandle(in, &a) &&
-                GetFileInformationByHandle(out, &b) &&
-                a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-                a.nFileIndexHigh == b.nFileIndexHigh &&
-                a.nFileIndexLow == b.nFileIndexLow;
-    CloseHandle(out);
-    return same;
-}
-
-// The path of the file that path names, symbolic links followed.
-std::string file_path(const char *path)
-{
-    HANDLE h = CreateFileA(
-        path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    char buf[32768];
-    DWORD n = h == INVALID_HANDLE_VALUE
-                  ? 0
-                  : GetFinalPathNameByHandleA(h, buf, sizeof buf,
-                                              FILE_NAME_NORMALIZED);
-    if (h != INVALID_HANDLE_VALUE)
-        CloseHandle(h);
-    if (n == 0 || n >= sizeof buf) {
-        errno = ENOENT;
-        fail("open");
-    }
-    return std::string(buf, n);
-}
-
-// The new file has the runner's default permissions.
-void take_owner_and_mode(int /*fd*/, const struct stat & /*st*/) {}
-
-bool replace(const char *from, const char *to)
-{
-    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING))
-        return true;
-    errno = EACCES;
-    return false;
-}
-
-#else
-
-ssize_t sys_read(int fd, unsigned char *p, std::size_t n)
-{
-    return read(fd, p, n);
-}
-
-ssize_t sys_write(int fd, const unsigned char *p, std::size_t n)
-{
-    return write(fd, p, n);
-}
-
-int sys_sync(int fd)
-{
-    return fsync(fd);
-}
-
-const char *const separators = "/";
-
-// Whether path names the regular file that is open as infile (st receives
-// its status).
-bool same_file(std::FILE *infile, const char *path, struct stat *st)
-{
-    struct stat out {
-    };
-    return fstat(fileno(infile), st) == 0 && S_ISREG(st->st_mode) &&
-           stat(path, &out) == 0 && out.st_dev == st->st_dev &&
-           out.st_ino == st->st_ino;
-}
-
-// The path of the file that path names, symbolic links followed.
-std::string file_path(const char *path)
-{
-    char *real = realpath(path, nullptr);
-    if (!real)
-        fail("open");
-    std::string s = real;
-    std::free(real);
-    return s;
-}
-
-extern "C" void interrupted(int sig)
-{
-    if (tmpname)
-        unlink(tmpname);
-    (void)std::signal(sig, SIG_DFL);
-    (void)std::raise(sig);
-}
-
-// Gives the new file at fd the owner and permissions of the file whose
-// status is st, and removes it if the run is stopped by a signal.
-void take_owner_and_mode(int fd, const struct stat &st)
-{
-    for (int sig : {SIGHUP, SIGINT, SIGTERM})
-        (void)std::signal(sig, interrupted);
-    // Keeping the owner works only with the privilege to give files away;
-    // without it the file stays the runner's, as any new file would.
-    (void)!fchown(fd, st.st_uid, st.st_gid);
-    if (fchmod(fd, st.st_mode & 07777) != 0)
-        fail("chmod");
-}
-
-bool replace(const char *from, const char *to)
-{
-    return std::rename(from, to) == 0;
-}
-
-#endif
-
-// Opens the output.  When outfilename names the regular file open as
-// infile, opening it for writing would destroy the input before it is
-// read: the result goes instead to a new temporary file beside the file
-// itself, and target receives the file's path, to be replaced at the end.
-std::FILE *open_output(std::FILE *infile, const char *outfilename,
-                       std::string &target)
-{
-    struct stat st {
-    };
-    if (!same_file(infile, outfilename, &st))
-        return std::fopen(outfilename, "wb");
-
-    target = file_path(outfilename);
-    tmppath = target.substr(0, target.find_last_of(separators) + 1) +
-              ".quadflip.XXXXXX";
-    int fd = mkstemp(tmppath.data());
-    if (fd < 0)
-        fail("open");
-    tmpname = tmppath.c_str();
-    take_owner_and_mode(fd, st);
-    tmpout = fdopen(fd, "wb");
-    if (!tmpout)
-        fail("open");
-    return tmpout;
-}
-
-// Completes the output: flushes it, to the disk too when durable, and
-// closes it, so that any write that failed is known before success is told.
-void finish(std::FILE *outfile, bool durable)
-{
-    bool ok = std::fflush(outfile) == 0 &&
-              (!durable || sys_sync(fileno(outfile)) == 0);
-    int err = errno;
-    tmpout = nullptr;
-    if (std::fclose(outfile) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    errno = err;
-    if (!ok)
+    if (std::printf("%s\n", path) < 0 || std::fflush(stdout) != 0)
         fail("write");
 }
 
-// Reads what the input has, up to n bytes: 0 at its end, -1 on failure.
-ssize_t read_some(int fd, unsigned char *p, std::size_t n)
+// The input.  In a regular file whose holes the system can find, only the
+// data is read: a hole is skipped and counted instead.
+struct source {
+    int fd;
+    bool sparse;
+    u64 at;  // offset of the next byte to read
+    u64 end; // end of the run of data being read, word-aligned
+};
+
+source open_source(std::FILE *infile)
 {
-    ssize_t got;
-    do
-        got = sys_read(fd, p, n);
-    while (got < 0 && errno == EINTR);
+    source s{fileno(infile), false, 0, 0};
+    std::int64_t data = 0;
+    std::int64_t hole = 0;
+    s.sparse = os_kind(s.fd) == filekind::regular &&
+               os_find_data(s.fd, 0, &data, &hole);
+    return s;
+}
+
+// Reads up to n bytes: 0 at the end, -1 on failure.  Adds to *skip the
+// length of any hole passed over first.  Runs of data are widened to whole
+// words, so a hole skipped is always whole words of zeros.
+ssize_t read_some(source &s, unsigned char *p, std::size_t n, u64 *skip)
+{
+    if (s.sparse && s.at == s.end) {
+        std::int64_t data = 0;
+        std::int64_t hole = 0;
+        if (!os_find_data(s.fd, static_cast<std::int64_t>(s.at), &data,
+                          &hole)) {
+            if (errno == 0)
+                errno = EIO;
+            return -1;
+        }
+        u64 from = std::max(s.at, static_cast<u64>(data) & ~u64{3});
+        *skip += from - s.at;
+        s.at = from;
+        s.end = std::max(from, (static_cast<u64>(hole) + 3) & ~u64{3});
+        if (!os_seek(s.fd, static_cast<std::int64_t>(from)))
+            return -1;
+        if (s.end == from) // no data after the hole
+            s.end = from + 4; // reads what remains: the end, or a tail
+    }
+    if (s.sparse)
+        n = static_cast<std::size_t>(std::min<u64>(n, s.end - s.at));
+    ssize_t got = os_read(s.fd, p, n);
+    if (got > 0)
+        s.at += static_cast<u64>(got);
     return got;
 }
+
+// The output.  A regular file gets holes where the input had them, by
+// seeking past them; anything else gets the zeros written.
+struct sink {
+    int fd;
+    bool seekable;
+    u64 at; // offset of the next byte to write
+};
 
 bool write_all(int fd, const unsigned char *p, std::size_t n)
 {
     while (n != 0) {
-        ssize_t put = sys_write(fd, p, n);
-        if (put < 0 && errno == EINTR)
-            continue;
+        ssize_t put = os_write(fd, p, n);
         if (put == 0)
             errno = EIO; // no progress and no reason given
         if (put <= 0)
@@ -267,12 +120,31 @@ bool write_all(int fd, const unsigned char *p, std::size_t n)
     return true;
 }
 
+// Writes skip zero bytes, then the n bytes at p.
+bool put(sink &s, u64 skip, const unsigned char *p, std::size_t n)
+{
+    static const unsigned char zeros[1 << 16] = {};
+    if (skip != 0 && s.seekable &&
+        !os_seek(s.fd, static_cast<std::int64_t>(s.at + skip)))
+        return false;
+    for (u64 left = s.seekable ? 0 : skip; left != 0;) {
+        auto k = static_cast<std::size_t>(std::min<u64>(left, sizeof zeros));
+        if (!write_all(s.fd, zeros, k))
+            return false;
+        left -= k;
+    }
+    s.at += skip + n;
+    return write_all(s.fd, p, n);
+}
+
 // The blocks in flight between this thread, which reads and swaps them,
-// and the writing thread.  Block k sits in ring[k % nblocks].
+// and the writing thread.  Block k sits in ring[k % nblocks], after skip[k]
+// zero bytes of hole.
 struct queue {
     std::mutex m;
     std::condition_variable cv;
     std::size_t len[nblocks] = {};
+    u64 skip[nblocks] = {};
     std::size_t filled = 0;  // blocks handed to the writer so far
     std::size_t written = 0; // blocks the writer has finished
     bool done = false;       // no block will follow
@@ -281,7 +153,7 @@ struct queue {
 
 alignas(64) unsigned char ring[nblocks][bufsize];
 
-void write_blocks(queue &q, int out)
+void write_blocks(queue &q, sink &out)
 {
     std::unique_lock<std::mutex> lock(q.m);
     for (;;) {
@@ -290,7 +162,7 @@ void write_blocks(queue &q, int out)
             return;
         std::size_t k = q.written % nblocks;
         lock.unlock();
-        bool ok = write_all(out, ring[k], q.len[k]);
+        bool ok = put(out, q.skip[k], ring[k], q.len[k]);
         int err = errno;
         lock.lock();
         if (!ok) {
@@ -307,21 +179,25 @@ void write_blocks(queue &q, int out)
 
 void convert_words(std::FILE *infile, std::FILE *outfile)
 {
-    int in = fileno(infile);
+    source in = open_source(infile);
+    sink out{fileno(outfile), os_kind(fileno(outfile)) == filekind::regular,
+             0};
+    // A second thread writes each block while the next is read.  Where it
+    // cannot be started, this one does both.
     queue q;
     std::thread writer;
     try {
-        writer = std::thread(write_blocks, std::ref(q), fileno(outfile));
-    } catch (const std::system_error &e) {
-        errno = e.code().value();
-        fail("thread");
+        writer = std::thread(write_blocks, std::ref(q), std::ref(out));
+    } catch (const std::exception &) {
     }
+    const bool threaded = writer.joinable();
 
     unsigned char carry[4]; // the start of a word split between two reads
     std::size_t ncarry = 0;
+    u64 tail = 0; // hole at the end of the input
     int readerr = 0;
     for (std::size_t k = 0;; k = (k + 1) % nblocks) {
-        {
+        if (threaded) {
             std::unique_lock<std::mutex> lock(q.m);
             q.cv.wait(lock,
                       [&] { return q.filled - q.written < nblocks || q.err; });
@@ -330,9 +206,11 @@ void convert_words(std::FILE *infile, std::FILE *outfile)
         }
         unsigned char *block = ring[k];
         std::memcpy(block, carry, ncarry);
-        ssize_t got = read_some(in, block + ncarry, bufsize - ncarry);
+        u64 skip = 0;
+        ssize_t got = read_some(in, block + ncarry, bufsize - ncarry, &skip);
         if (got <= 0) {
             readerr = got < 0 ? errno : 0;
+            tail = skip;
             break; // at the end, a partial word is dropped
         }
         std::size_t have = ncarry + static_cast<std::size_t>(got);
@@ -340,22 +218,42 @@ void convert_words(std::FILE *infile, std::FILE *outfile)
         ncarry = have - whole;
         std::memcpy(carry, block + whole, ncarry);
         swap_words(block, whole / 4);
+        if (!threaded) {
+            if (!put(out, skip, block, whole)) {
+                q.err = errno;
+                break;
+            }
+            continue;
+        }
         std::lock_guard<std::mutex> lock(q.m);
         q.len[k] = whole;
+        q.skip[k] = skip;
         ++q.filled;
         q.cv.notify_all();
     }
-    {
-        std::lock_guard<std::mutex> lock(q.m);
-        q.done = true;
-        q.cv.notify_all();
+    if (threaded) {
+        {
+            std::lock_guard<std::mutex> lock(q.m);
+            q.done = true;
+            q.cv.notify_all();
+        }
+        writer.join();
     }
-    writer.join();
-    errno = readerr ? readerr : q.err;
-    if (readerr)
+    if (readerr) {
+        errno = readerr;
         fail("read");
-    if (q.err)
+    }
+    int err = q.err;
+    if (!err && tail != 0 && !put(out, tail, nullptr, 0))
+        err = errno;
+    // A regular output ends where the input's last word does, holes and all.
+    if (!err && out.seekable &&
+        !os_truncate(out.fd, static_cast<std::int64_t>(out.at)))
+        err = errno;
+    if (err) {
+        errno = err;
         fail("write");
+    }
 }
 
 int main(int argc, char *argv[])
@@ -366,35 +264,48 @@ int main(int argc, char *argv[])
         (void)std::fprintf(stderr, "%s: bad arg %s\n", argv[0], argv[3]);
         std::exit(1);
     }
-#ifndef _WIN32
-    // A reader that goes away or a file-size limit is a failed write, told
-    // as such, not a silent death by signal.
-    (void)std::signal(SIGPIPE, SIG_IGN);
-    (void)std::signal(SIGXFSZ, SIG_IGN);
-#endif
+    os_start();
 
     const char *infilename = argv[1];
     announce(infilename);
     std::FILE *infile = std::fopen(infilename, "rb");
     if (!infile)
         fail("open");
+    // Refused before the output is touched: a typo must not empty it.
+    if (os_kind(fileno(infile)) == filekind::directory) {
+        errno = EISDIR;
+        fail("read");
+    }
 
+    // When the output names the input, opening it for writing would destroy
+    // the input before it is read.  A regular file is converted in place;
+    // a FIFO would be fed its own output forever.
     const char *outfilename = argv[2];
     announce(outfilename);
-    std::string target; // set for an in-place run
-    std::FILE *outfile = open_output(infile, outfilename, target);
-    if (!outfile)
-        fail("open");
+    std::FILE *outfile = nullptr;
+    bool inplace = false;
+    if (os_same_file(fileno(infile), outfilename)) {
+        filekind kind = os_kind(fileno(infile));
+        if (kind == filekind::fifo)
+            fail_because("open", "input and output are the same FIFO");
+        if (kind == filekind::regular) {
+            (void)std::fclose(infile);
+            infile = inplace_open(outfilename);
+            outfile = inplace_temp();
+            inplace = true;
+        }
+    }
+    if (!inplace) {
+        outfile = std::fopen(outfilename, "wb");
+        if (!outfile)
+            fail("open");
+    }
 
     convert_words(infile, outfile);
-    finish(outfile, !target.empty());
-    if (std::fflush(stdout) != 0 || std::ferror(stdout))
-        fail("write");
-    if (!target.empty()) {
-        (void)std::fclose(infile); // Windows replaces no file that is open
-        if (!replace(tmpname, target.c_str()))
-            fail("rename");
-        tmpname = nullptr;
+    if (inplace) {
+        inplace_commit(infile, outfile);
+    } else if (std::fflush(outfile) != 0 || std::fclose(outfile) != 0) {
+        fail("write"); // a write that failed only now, as on NFS
     }
     std::exit(0);
 }

@@ -1,7 +1,9 @@
 #include "harness.h"
 #include "quadflip.h"
 
+#include <algorithm>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +14,8 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -52,6 +56,18 @@ const std::string &program()
     return path;
 }
 
+std::string named_temp_program()
+{
+    const char *bin = std::getenv("QUADFLIP_BIN");
+    return bin && *bin ? std::string() : std::string(QUADFLIP_NAMED);
+}
+
+bool emulated()
+{
+    const char *runner = std::getenv("QUADFLIP_RUNNER");
+    return runner && *runner;
+}
+
 bool on_windows()
 {
     const char *target = std::getenv("QUADFLIP_TARGET");
@@ -80,12 +96,12 @@ child start(const std::vector<std::string> &args, const std::string &cwd,
 {
     // QUADFLIP_RUNNER names a command to run the program with: an
     // emulator for another processor, or wine.
-    std::vector<std::string> words;
+    std::vector<std::string> words = lim.wrap;
     const char *runner = std::getenv("QUADFLIP_RUNNER");
     std::istringstream runwords(runner ? runner : "");
     for (std::string w; runwords >> w;)
         words.push_back(w);
-    words.push_back(program());
+    words.push_back(lim.program.empty() ? program() : lim.program);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
     argv.reserve(words.size() + 1);
@@ -99,15 +115,29 @@ child start(const std::vector<std::string> &args, const std::string &cwd,
     (void)std::fflush(nullptr);
     c.pid = fork();
     if (c.pid == 0) {
-        struct rlimit rl {
+        struct rlimit fsize {
             lim.fsize, lim.fsize
+        };
+        struct rlimit vmem {
+            lim.vmem, lim.vmem
         };
         int out = lim.out_fd >= 0 ? lim.out_fd : fileno(c.out);
         if (dup2(out, 1) < 0 || dup2(fileno(c.err), 2) < 0 ||
-            chdir(cwd.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &rl) != 0)
+            chdir(cwd.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &fsize) != 0 ||
+            setrlimit(RLIMIT_AS, &vmem) != 0)
             _exit(127);
+        if (lim.as_nobody) {
+            const struct passwd *pw = getpwnam("nobody");
+            if (!pw || setgroups(0, nullptr) != 0 || setgid(pw->pw_gid) != 0 ||
+                setuid(pw->pw_uid) != 0)
+                _exit(127);
+        }
         (void)std::signal(SIGXFSZ, SIG_DFL);
         (void)std::signal(SIGPIPE, SIG_DFL);
+        for (int sig : lim.ignored)
+            (void)std::signal(sig, SIG_IGN);
+        for (int fd : lim.closed)
+            close(fd);
         execvp(argv[0], argv.data());
         _exit(127);
     }
@@ -124,6 +154,14 @@ result finish(child c)
             throw std::runtime_error("waitpid failed");
     int status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
     return {status, normalised(slurp(c.out)), normalised(slurp(c.err))};
+}
+
+bool running(const child &c)
+{
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(c.pid), &info,
+                  WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
 }
 
 void feed_fifo(const std::string &path, const std::string &data, unsigned seed)
@@ -174,9 +212,10 @@ std::vector<std::string> listing(const std::string &dir)
 
 std::string flipped(const std::string &in)
 {
-    std::string out;
-    for (std::size_t i = 0; i + 4 <= in.size(); i += 4)
-        out.append({in[i + 3], in[i + 2], in[i + 1], in[i]});
+    std::string out(in.size() - in.size() % 4, '\0');
+    for (std::size_t i = 0; i < out.size(); i += 4)
+        for (std::size_t j = 0; j < 4; ++j)
+            out[i + j] = in[i + 3 - j];
     return out;
 }
 
@@ -201,8 +240,10 @@ std::string noise(std::size_t n, unsigned seed)
 {
     std::mt19937 gen(seed);
     std::string s(n, '\0');
-    for (char &ch : s)
-        ch = static_cast<char>(gen());
+    for (std::size_t i = 0; i < n; i += 4) {
+        const auto v = static_cast<std::uint32_t>(gen());
+        std::memcpy(&s[i], &v, std::min<std::size_t>(4, n - i));
+    }
     return s;
 }
 

@@ -19,10 +19,24 @@ struct result {
     std::string err;
 };
 
+// How the child is started, beyond its arguments.
 struct limits {
     rlim_t fsize = RLIM_INFINITY; // largest file the child may write
+    rlim_t vmem = RLIM_INFINITY;  // its address space
     int out_fd = -1;              // standard output, when not captured
+    std::vector<int> closed;      // standard descriptors closed at its start
+    std::vector<int> ignored;     // signals it starts with set to be ignored
+    bool as_nobody = false;       // run as the user nobody (needs root)
+    std::string program;          // another build than program()
+    std::vector<std::string> wrap; // a command to run it under, as strace
 };
+
+inline limits file_size_limit(rlim_t n)
+{
+    limits lim;
+    lim.fsize = n;
+    return lim;
+}
 
 // A child started but not yet waited for.
 struct child {
@@ -33,6 +47,14 @@ struct child {
 
 // The program under test: QUADFLIP_BIN, or the one built beside the tests.
 const std::string &program();
+
+// The build that writes each in-place result to a named temporary file
+// from the start, as on systems without unnamed files; empty where only
+// QUADFLIP_BIN is tested (the legs of other platforms).
+std::string named_temp_program();
+
+// Whether the program under test runs under an emulator or wine.
+bool emulated();
 
 // Whether the program under test is a Windows build (QUADFLIP_TARGET is
 // "windows"), run through wine.
@@ -55,6 +77,8 @@ bool same_message(const std::string &got, const std::string &want);
 child start(const std::vector<std::string> &args, const std::string &cwd,
             limits lim = {});
 result finish(child c);
+// Whether the child has yet to end; it is not waited for.
+bool running(const child &c);
 
 // Writes data to the FIFO at path in pieces of random sizes (mostly a few
 // bytes, now and then over a block), pausing now and then so that the

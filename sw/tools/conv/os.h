@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: MIT
+//
+// What differs between the systems quadflip runs on.  Each family has a
+// source file of its own, os_posix.cpp and os_windows.cpp; the build
+// compiles the one its target needs.
+#ifndef QUADFLIP_OS_H
+#define QUADFLIP_OS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include <sys/types.h>
+
+// Readies the process before anything is opened: a standard descriptor
+// that is closed is opened on the null device, so that no file can take
+// its number and receive messages or path lines, and a reader that goes
+// away or a file-size limit becomes a failed write rather than a silent
+// death by signal.
+void os_start();
+
+// One read(2) or write(2), retried when a signal interrupts it.
+ssize_t os_read(int fd, unsigned char *p, std::size_t n);
+ssize_t os_write(int fd, const unsigned char *p, std::size_t n);
+
+enum class filekind { regular, directory, fifo, other };
+filekind os_kind(int fd);
+
+// Whether path names the file open at fd.
+bool os_same_file(int fd, const char *path);
+
+// Holes.  Finds the first data at or after pos in the regular file at fd:
+// *data receives its start and *hole the end of that run of data; both are
+// the file's length when no data follows.  Returns false where the system
+// cannot tell holes from data.  Sets errno and returns false on failure too:
+// errno is 0 when holes are merely not supported.
+bool os_find_data(int fd, std::int64_t pos, std::int64_t *data,
+                  std::int64_t *hole);
+bool os_seek(int fd, std::int64_t pos);
+bool os_truncate(int fd, std::int64_t length);
+
+// Converting a file in place.  The result goes to a temporary file beside
+// the file, which replaces the file only once it is complete and on the
+// disk; until then any failure or signal leaves the file as it was.
+//
+// inplace_open opens the file that path names for reading and writing (so
+// it needs the permission that a two-file run needs), waits for an
+// exclusive lock on it that serialises in-place runs, and returns it as
+// the input.  inplace_temp creates the temporary file and returns it as the
+// output.  inplace_commit completes the output and puts it over the file,
+// durably, unless the file was changed meanwhile; it may close the input.  inplace_abort removes any
+// temporary file; fail() calls it.
+std::FILE *inplace_open(const char *path);
+std::FILE *inplace_temp();
+void inplace_commit(std::FILE *in, std::FILE *out);
+void inplace_abort();
+
+#endif

@@ -1,0 +1,387 @@
+// SPDX-License-Identifier: MIT
+//
+// An in-place run ends with the file either as it was or fully converted,
+// and nothing else beside it, however the run ends: killed, interrupted,
+// racing another run, refused, or outpaced by another program.
+#include "harness.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace
+{
+
+using clock_type = std::chrono::steady_clock;
+
+const std::vector<std::string> only_f = {"f"};
+
+class inplace : public scratch
+{
+  protected:
+    void SetUp() override
+    {
+        scratch::SetUp();
+        original = noise(std::size_t{8} << 20);
+        converted = flipped(original);
+        write_file(path("f"), original);
+    }
+    // The program to run: the usual build, or the one that names its
+    // temporary file from the start.  Skips the test if that one is not
+    // built for the platform under test.
+    limits with(bool named_temp)
+    {
+        limits lim;
+        if (named_temp) {
+            lim.program = named_temp_program();
+            if (lim.program.empty())
+                ADD_FAILURE() << "no named-temporary build here";
+        }
+        return lim;
+    }
+    std::string original, converted;
+};
+
+// Whether files with no name can be made here; without them, a run killed
+// by SIGKILL leaves its named temporary file behind.
+bool unnamed_files(const std::string &dir)
+{
+#ifdef O_TMPFILE
+    int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY, 0600);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+#else
+    (void)dir;
+    return false;
+#endif
+}
+
+// Whether the process pid has sig set to be ignored.
+bool ignores(pid_t pid, int sig)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("SigIgn:", 0) == 0)
+            return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
+    return false;
+}
+
+#define NEEDS_NAMED_TEMP_BUILD(named)                                          \
+    do {                                                                       \
+        if ((named) && named_temp_program().empty())                           \
+            GTEST_SKIP() << "the named-temporary build is the host's only";    \
+    } while (0)
+
+struct signal_case {
+    const char *name;
+    int sig;
+    bool named_temp;
+};
+
+void PrintTo(const signal_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class signals : public inplace,
+                public ::testing::WithParamInterface<signal_case>
+{
+};
+
+// Killed at moments spread over a whole run, from before the temporary
+// file exists to after the rename.
+TEST_P(signals, leave_the_file_original_or_converted)
+{
+    POSIX_ONLY();
+    const signal_case &c = GetParam();
+    NEEDS_NAMED_TEMP_BUILD(c.named_temp);
+    if (c.sig == SIGKILL && !unnamed_files(dir))
+        GTEST_SKIP() << "no unnamed files (O_TMPFILE) on this file system";
+    const limits lim = with(c.named_temp);
+
+    auto t0 = clock_type::now();
+    result r = run({"f", "f"}, lim);
+    const auto whole = clock_type::now() - t0;
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(same_bytes(read_file(path("f")), converted));
+
+    for (double at : {0.0, 0.1, 0.3, 0.5, 0.7, 0.9, 1.1}) {
+        SCOPED_TRACE("killed at " + std::to_string(at) + " of a run");
+        write_file(path("f"), original);
+        child ch = start({"f", "f"}, dir, lim);
+        std::this_thread::sleep_for(
+            std::chrono::duration_cast<clock_type::duration>(whole * at));
+        kill(ch.pid, c.sig);
+        r = finish(ch);
+        const std::string now = read_file(path("f"));
+        if (r.status == 0) {
+            EXPECT_TRUE(same_bytes(now, converted));
+        } else {
+            EXPECT_EQ(r.status, 128 + c.sig) << r.err;
+            EXPECT_TRUE(now == original || now == converted)
+                << "the file is neither original nor converted";
+        }
+        EXPECT_EQ(listing(dir), only_f);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, signals,
+    ::testing::Values(signal_case{"kill", SIGKILL, false},
+                      signal_case{"term", SIGTERM, false},
+                      signal_case{"quit", SIGQUIT, false},
+                      signal_case{"term_named_temp", SIGTERM, true},
+                      signal_case{"quit_named_temp", SIGQUIT, true},
+                      signal_case{"usr1_named_temp", SIGUSR1, true},
+                      signal_case{"alrm_named_temp", SIGALRM, true}),
+    named<signal_case>);
+
+class both_builds : public inplace, public ::testing::WithParamInterface<bool>
+{
+};
+
+std::string build_name(const ::testing::TestParamInfo<bool> &p)
+{
+    return p.param ? "named_temp" : "usual";
+}
+
+// As under nohup, or in a background job of a script.
+TEST_P(both_builds, signals_ignored_by_the_caller_stay_ignored)
+{
+    POSIX_ONLY();
+    NEEDS_NAMED_TEMP_BUILD(GetParam());
+    limits lim = with(GetParam());
+    lim.ignored = {SIGHUP, SIGINT};
+    child ch = start({"f", "f"}, dir, lim);
+    const auto give_up = clock_type::now() + 10s;
+    while (!(ignores(ch.pid, SIGHUP) && ignores(ch.pid, SIGINT)) &&
+           clock_type::now() < give_up)
+        std::this_thread::sleep_for(100us);
+    while (running(ch)) {
+        kill(ch.pid, SIGHUP);
+        kill(ch.pid, SIGINT);
+        std::this_thread::sleep_for(1ms);
+    }
+    result r = finish(ch);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
+    EXPECT_EQ(listing(dir), only_f);
+}
+
+// The system calls of a run, in order: the data is on the disk before the
+// file gets its name, and the folder after the rename.
+TEST_P(both_builds, success_is_durable)
+{
+    POSIX_ONLY();
+    NEEDS_NAMED_TEMP_BUILD(GetParam());
+    if (emulated())
+        GTEST_SKIP() << "strace would trace the emulator";
+    if (std::system("strace -V >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace is not installed (apt-get install strace)";
+    limits lim = with(GetParam());
+    const std::string trace = path("../" + fs::path(dir).filename().string() +
+                                   ".trace");
+    lim.wrap = {"strace", "-f",   "-y", "-qq",
+                "-o",     trace, "-e",
+                "trace=fsync,fdatasync,linkat,rename,renameat,renameat2"};
+    result r = run({"f", "f"}, lim);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
+
+    std::vector<std::string> calls;
+    std::string last_arg;
+    const std::regex call(R"(^(?:\d+ +)?([a-z0-9]+)\(([^,)]*))");
+    std::ifstream lines(trace);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (!std::regex_search(line, m, call))
+            continue;
+        std::string name = m[1];
+        calls.push_back(name.rfind("rename", 0) == 0 ? "rename" : name);
+        last_arg = m[2];
+    }
+    fs::remove(trace);
+    const std::vector<std::string> want =
+        GetParam() ? std::vector<std::string>{"fsync", "rename", "fsync"}
+                   : std::vector<std::string>{"fsync", "linkat", "rename",
+                                              "fsync"};
+    EXPECT_EQ(calls, want);
+    EXPECT_NE(last_arg.find("<" + dir + ">"), std::string::npos)
+        << "the last sync is of " << last_arg << ", not the folder";
+}
+
+INSTANTIATE_TEST_SUITE_P(table, both_builds, ::testing::Bool(), build_name);
+
+// Two runs at once are serialised (both succeed and the file is back as it
+// was) or one of them fails; never do both succeed with one conversion.
+TEST_F(inplace, concurrent_runs_never_lose_a_conversion)
+{
+    POSIX_ONLY();
+    for (auto delay : {0ms, 2ms, 10ms, 40ms}) {
+        SCOPED_TRACE("second run " + std::to_string(delay.count()) +
+                     " ms after the first");
+        write_file(path("f"), original);
+        child a = start({"f", "f"}, dir);
+        std::this_thread::sleep_for(delay);
+        child b = start({"f", "f"}, dir);
+        result ra = finish(a);
+        result rb = finish(b);
+        const std::string now = read_file(path("f"));
+        if (ra.status == 0 && rb.status == 0) {
+            EXPECT_TRUE(same_bytes(now, original));
+        } else {
+            EXPECT_EQ(ra.status + rb.status, 1) << ra.err << rb.err;
+            EXPECT_TRUE(same_bytes(now, converted));
+        }
+        EXPECT_EQ(listing(dir), only_f);
+    }
+}
+
+// chmod 444 protects a file from a user who may not write it, whichever
+// way it is named.  Root may open any file for writing, so root may
+// convert it too.
+TEST_F(inplace, read_only_file_needs_write_permission)
+{
+    POSIX_ONLY();
+    write_file(path("g"), "other data");
+    fs::permissions(path("f"), fs::perms(0444));
+    const bool root = geteuid() == 0;
+    limits lim;
+    if (root) { // become nobody, in a folder that nobody may write
+        lim.as_nobody = true;
+        fs::permissions(dir, fs::perms(0777));
+        const struct passwd *pw = getpwnam("nobody");
+        ASSERT_NE(pw, nullptr);
+        ASSERT_EQ(chown(path("f").c_str(), pw->pw_uid, pw->pw_gid), 0);
+    }
+    for (const char *in : {"f", "g"}) {
+        result r = run({in, "f"}, lim);
+        EXPECT_EQ(r.status, 1) << in;
+        EXPECT_EQ(r.out, std::string(in) + "\nf\n");
+        EXPECT_EQ(r.err, says("open", EACCES));
+        EXPECT_TRUE(same_bytes(read_file(path("f")), original));
+        EXPECT_EQ(fs::status(path("f")).permissions(), fs::perms(0444));
+        EXPECT_EQ(listing(dir), (std::vector<std::string>{"f", "g"}));
+    }
+    if (root) {
+        result r = run({"f", "f"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
+        EXPECT_EQ(fs::status(path("f")).permissions(), fs::perms(0444));
+    }
+}
+
+// Stops the child while it holds the lock on file and is writing its
+// result, so that another program can change the file under it.  Returns
+// false if the run ended first.
+bool stop_mid_run(const child &c, const std::string &dir,
+                  const std::string &file, std::uintmax_t size)
+{
+    const auto give_up = clock_type::now() + 30s;
+    while (running(c) && clock_type::now() < give_up) {
+        kill(c.pid, SIGSTOP);
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(c.pid), &info,
+                   WSTOPPED | WEXITED | WNOWAIT) != 0 ||
+            info.si_code != CLD_STOPPED)
+            return false;
+        int fd = open(file.c_str(), O_RDONLY);
+        bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        close(fd);
+        bool writing = false;
+        const std::string fds = "/proc/" + std::to_string(c.pid) + "/fd";
+        for (const auto &e : fs::directory_iterator(fds)) {
+            std::error_code ec;
+            std::string to = fs::read_symlink(e.path(), ec).string();
+            struct stat st {
+            };
+            if (!ec && to.rfind(dir + "/", 0) == 0 && to != file &&
+                stat(e.path().c_str(), &st) == 0 && S_ISREG(st.st_mode))
+                writing = static_cast<std::uintmax_t>(st.st_size) < size;
+        }
+        if (locked && writing)
+            return true;
+        kill(c.pid, SIGCONT);
+        std::this_thread::sleep_for(200us);
+    }
+    return false;
+}
+
+struct change_case {
+    const char *name;
+    void (*change)(const std::string &dir);
+    std::string after; // what the file holds after the change; empty: as it was
+};
+
+void PrintTo(const change_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class changes : public inplace,
+                public ::testing::WithParamInterface<change_case>
+{
+};
+
+TEST_P(changes, made_during_a_run_are_kept)
+{
+    POSIX_ONLY();
+    const change_case &c = GetParam();
+    child ch = start({"f", "f"}, dir);
+    ASSERT_TRUE(stop_mid_run(ch, dir, path("f"), original.size()));
+    c.change(dir);
+    kill(ch.pid, SIGCONT);
+    result r = finish(ch);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "rename: the file was changed during the run\n");
+    EXPECT_TRUE(same_bytes(read_file(path("f")),
+                           c.after.empty() ? original : original + c.after));
+    EXPECT_EQ(listing(dir), only_f);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, changes,
+    ::testing::Values(
+        change_case{"touched",
+                    [](const std::string &dir) {
+                        const struct timespec when[2] = {{1000000000, 0},
+                                                         {1000000000, 0}};
+                        ASSERT_EQ(utimensat(AT_FDCWD, (dir + "/f").c_str(),
+                                            when, 0),
+                                  0);
+                    },
+                    ""},
+        change_case{"appended",
+                    [](const std::string &dir) {
+                        std::ofstream(dir + "/f", std::ios::app) << "more";
+                    },
+                    "more"},
+        change_case{"replaced",
+                    [](const std::string &dir) {
+                        std::string f = dir + "/f";
+                        write_file(dir + "/g", read_file(f) + "new!");
+                        ASSERT_EQ(std::rename((dir + "/g").c_str(), f.c_str()),
+                                  0);
+                    },
+                    "new!"}),
+    named<change_case>);
+
+} // namespace
