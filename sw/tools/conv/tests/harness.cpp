@@ -92,7 +92,7 @@ bool same_message(const std::string &got, const std::string &want)
 }
 
 child start(const std::vector<std::string> &args, const std::string &cwd,
-            limits lim)
+            const limits &lim)
 {
     // QUADFLIP_RUNNER names a command to run the program with: an
     // emulator for another processor, or wine.

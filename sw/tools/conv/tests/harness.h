@@ -75,7 +75,7 @@ bool same_message(const std::string &got, const std::string &want);
 
 // Starts quadflip with args (argv[0] is the built program) in the folder cwd.
 child start(const std::vector<std::string> &args, const std::string &cwd,
-            limits lim = {});
+            const limits &lim = {});
 result finish(child c);
 // Whether the child has yet to end; it is not waited for.
 bool running(const child &c);
@@ -116,7 +116,8 @@ class scratch : public ::testing::Test
     void SetUp() override;
     void TearDown() override;
     std::string path(const std::string &name) const { return dir + "/" + name; }
-    result run(const std::vector<std::string> &args, limits lim = {}) const
+    result run(const std::vector<std::string> &args,
+               const limits &lim = {}) const
     {
         return finish(start(args, dir, lim));
     }

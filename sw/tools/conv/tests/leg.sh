@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds quadflip for another platform, or with sanitizers, and runs the
 # tests against that build.  Exits 77 (skipped), saying why, when the
 # toolchain is not installed.
@@ -6,6 +7,7 @@
 #   leg.sh LEG SOURCE_DIR TESTS LARGE_TESTS
 #
 # LEG: i686 (32-bit x86, run directly), s390x (big-endian, under qemu),
+# aarch64 (64-bit ARM, under qemu),
 # windows (under wine), asan (AddressSanitizer and UndefinedBehaviorSanitizer)
 # or tsan (ThreadSanitizer).  TESTS and LARGE_TESTS are this build's test
 # programs, which run the other build's quadflip through QUADFLIP_BIN.
@@ -35,6 +37,11 @@ s390x)
     need qemu-s390x qemu-user
     runner="qemu-s390x -L /usr/s390x-linux-gnu"
     ;;
+aarch64)
+    need aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
+    need qemu-aarch64 qemu-user
+    runner="qemu-aarch64 -L /usr/aarch64-linux-gnu"
+    ;;
 windows)
     need x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix
     [ -x /usr/lib/wine/wine64 ] || skip "wine64 is not installed (apt-get install wine64)"
@@ -63,6 +70,12 @@ if ! cmake --workflow --preset "$leg" >"$log" 2>&1; then
     exit 1
 fi
 
+if [ "$leg" = aarch64 ]; then
+    # The portable swap loop is left to the compiler, which should turn it
+    # into NEON byte reversal.
+    aarch64-linux-gnu-objdump -d "$bin" | grep -q 'rev32.*16b' ||
+        { echo "leg aarch64: the word swap did not become rev32 on vectors"; exit 1; }
+fi
 if [ "$leg" = windows ]; then
     # The first run makes wine's prefix and says so on standard error;
     # make it before the tests look at what the program says.

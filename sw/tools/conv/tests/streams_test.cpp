@@ -1,0 +1,344 @@
+// SPDX-License-Identifier: MIT
+//
+// Standard streams that are files, pipes or closed; FIFOs; a second thread
+// that cannot start; and sparse files, whose holes stay holes.
+#include "harness.h"
+#include "quadflip.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace
+{
+
+using clock_type = std::chrono::steady_clock;
+
+class streams : public scratch
+{
+};
+
+// Everything that can be read from fd until its writers close it.
+std::string drain(int fd)
+{
+    std::string s;
+    char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        s.append(buf, static_cast<std::size_t>(n));
+    return s;
+}
+
+// What the child has written on its standard output so far.
+std::string said_so_far(const child &c)
+{
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    for (off_t at = 0;
+         (n = pread(fileno(c.out), buf, sizeof buf, at)) > 0; at += n)
+        s.append(buf, static_cast<std::size_t>(n));
+    return s;
+}
+
+// Opens the FIFO at path for writing once a reader has opened it, giving
+// up after a while.
+int open_writer(const std::string &path)
+{
+    const auto give_up = clock_type::now() + 10s;
+    int fd;
+    while ((fd = open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0 &&
+           errno == ENXIO && clock_type::now() < give_up)
+        std::this_thread::sleep_for(1ms);
+    if (fd >= 0)
+        (void)fcntl(fd, F_SETFL, 0);
+    return fd;
+}
+
+// A line of /proc/PID/status, as a number: Threads, VmSize (in KiB).
+long status_of(pid_t pid, const std::string &key)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(key + ":", 0) == 0)
+            return std::stol(line.substr(key.size() + 1));
+    return -1;
+}
+
+// The output /dev/stdout: the path lines come first, then the data, through
+// a pipe; a file that standard output is redirected to ends holding the
+// data alone, since the open truncates it after the lines went out.
+TEST_F(streams, dev_stdout_as_the_output)
+{
+    POSIX_ONLY();
+    for (std::size_t n : {std::size_t{8}, 3 * bufsize + 6}) {
+        SCOPED_TRACE("input of " + std::to_string(n));
+        const std::string in = noise(n);
+        write_file(path("in"), in);
+
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        limits lim;
+        lim.out_fd = p[1];
+        child c = start({"in", "/dev/stdout"}, dir, lim);
+        close(p[1]);
+        std::string got = drain(p[0]);
+        close(p[0]);
+        EXPECT_EQ(finish(c).status, 0);
+        EXPECT_TRUE(same_bytes(got, "in\n/dev/stdout\n" + flipped(in)));
+
+        for (int append : {0, O_APPEND}) {
+            int fd = open(path("redirected").c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | append, 0644);
+            ASSERT_GE(fd, 0);
+            lim.out_fd = fd;
+            result r = run({"in", "/dev/stdout"}, lim);
+            close(fd);
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_TRUE(same_bytes(read_file(path("redirected")), flipped(in)))
+                << (append ? ">>" : ">");
+        }
+    }
+}
+
+// Each path line is out before its file is opened: a FIFO with no reader
+// yet holds the run in its open, with both lines already shown.
+TEST_F(streams, path_lines_are_out_before_a_blocking_open)
+{
+    POSIX_ONLY();
+    const std::string in = noise(1000);
+    write_file(path("in"), in);
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    child c = start({"in", "fifo"}, dir);
+    const auto give_up = clock_type::now() + 10s;
+    while (said_so_far(c) != "in\nfifo\n" && clock_type::now() < give_up)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(said_so_far(c), "in\nfifo\n");
+    int fd = open(path("fifo").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(same_bytes(drain(fd), flipped(in)));
+    close(fd);
+    EXPECT_EQ(finish(c).status, 0);
+}
+
+// With standard descriptors closed at start, no file takes their numbers:
+// neither a message nor a path line can land in the output.  A closed
+// standard output makes the first path line a failed write.
+TEST_F(streams, closed_standard_descriptors)
+{
+    POSIX_ONLY();
+    const std::string in = noise(2 * bufsize + 2);
+    const std::string want = flipped(in);
+    write_file(path("in"), in);
+    const std::vector<std::vector<int>> sets = {{0},    {1},    {2},
+                                                {0, 2}, {1, 2}, {0, 1, 2}};
+    for (const auto &closed : sets) {
+        for (rlim_t cap : {rlim_t{RLIM_INFINITY}, rlim_t{1000}}) {
+            std::string name = "closed";
+            for (int fd : closed)
+                name += " " + std::to_string(fd);
+            SCOPED_TRACE(name + (cap == RLIM_INFINITY ? "" : ", size limit"));
+            fs::remove(path("out"));
+            limits lim = file_size_limit(cap);
+            lim.closed = closed;
+            result r = run({"in", "out"}, lim);
+            const bool no_stdout =
+                std::find(closed.begin(), closed.end(), 1) != closed.end();
+            const bool no_stderr =
+                std::find(closed.begin(), closed.end(), 2) != closed.end();
+            if (no_stdout) {
+                EXPECT_EQ(r.status, 1);
+                EXPECT_FALSE(exists(path("out")));
+                EXPECT_EQ(r.err, no_stderr ? "" : says("write", EBADF));
+                continue;
+            }
+            EXPECT_EQ(r.out, "in\nout\n");
+            const std::string out = read_file(path("out"));
+            if (cap == RLIM_INFINITY) {
+                EXPECT_EQ(r.status, 0);
+                EXPECT_TRUE(same_bytes(out, want));
+            } else {
+                EXPECT_EQ(r.status, 1);
+                EXPECT_EQ(r.err, no_stderr ? "" : says("write", EFBIG));
+                EXPECT_TRUE(same_bytes(out, want.substr(0, out.size())));
+            }
+        }
+    }
+}
+
+// One FIFO as both input and output would be fed its own output forever.
+TEST_F(streams, one_fifo_as_both_files_is_refused)
+{
+    POSIX_ONLY();
+    ASSERT_EQ(mkfifo(path("pp").c_str(), 0600), 0);
+    int feeder = open(path("pp").c_str(), O_RDWR); // a writer that never blocks
+    ASSERT_GE(feeder, 0);
+    ASSERT_EQ(write(feeder, "ABCDEFGH", 8), 8);
+    child c = start({"pp", "pp"}, dir);
+    const auto give_up = clock_type::now() + 20s;
+    while (running(c) && clock_type::now() < give_up)
+        std::this_thread::sleep_for(5ms);
+    if (running(c))
+        kill(c.pid, SIGKILL);
+    result r = finish(c);
+    close(feeder);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "pp\npp\n");
+    EXPECT_EQ(r.err, "open: input and output are the same FIFO\n");
+}
+
+// Under a memory limit that leaves no room for the writing thread's stack,
+// the run converts in one thread.  The limit is measured here: the address
+// space of a run held in its first read with both threads running, less
+// half of the thread's stack.
+TEST_F(streams, without_a_second_thread_the_run_still_converts)
+{
+    POSIX_ONLY();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory needs no address-space limit";
+#endif
+    if (emulated())
+        GTEST_SKIP() << "the limit would bind the emulator";
+    const std::string in = noise(3 * bufsize + 5);
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+
+    rlim_t vm = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(pass == 0 ? "measuring" : "limited");
+        fs::remove(path("out"));
+        limits lim;
+        if (pass == 1)
+            lim.vmem = vm;
+        child c = start({"fifo", "out"}, dir, lim);
+        int fd = open_writer(path("fifo"));
+        ASSERT_GE(fd, 0) << "the run never opened its input";
+        const auto give_up = clock_type::now() + 10s;
+        while (!exists(path("out")) && clock_type::now() < give_up)
+            std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(100ms); // past the thread's start
+        const long threads = status_of(c.pid, "Threads");
+        if (pass == 0) {
+            EXPECT_EQ(threads, 2);
+            // glibc gives a thread a stack of the size RLIMIT_STACK says,
+            // 8 MiB by default.
+            vm = static_cast<rlim_t>(status_of(c.pid, "VmSize") - 4096) * 1024;
+        } else {
+            EXPECT_EQ(threads, 1);
+        }
+        ASSERT_EQ(write(fd, in.data(), in.size()),
+                  static_cast<ssize_t>(in.size()));
+        close(fd);
+        result r = finish(c);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(same_bytes(read_file(path("out")), flipped(in)));
+    }
+}
+
+struct extent {
+    off_t at;
+    std::size_t len;
+};
+
+struct sparse_case {
+    const char *name;
+    std::vector<extent> data;
+    off_t size;
+};
+
+void PrintTo(const sparse_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class sparse : public scratch, public ::testing::WithParamInterface<sparse_case>
+{
+};
+
+constexpr off_t mib = off_t{1} << 20;
+
+// Allocated bytes of the file at path.
+off_t allocated(const std::string &path)
+{
+    struct stat st {
+    };
+    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    return off_t{st.st_blocks} * 512;
+}
+
+// Holes read as zeros, so the output holds what reading the whole input
+// gives, converted; a regular output has holes where the input had them,
+// and a pipe gets every byte.
+TEST_P(sparse, holes_stay_holes)
+{
+    const sparse_case &c = GetParam();
+    // The input, and the same again to convert in place.
+    for (const char *name : {"in", "f"}) {
+        int fd = open(path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        unsigned seed = 1;
+        for (const extent &e : c.data) {
+            const std::string bytes = noise(e.len, seed++);
+            ASSERT_EQ(pwrite(fd, bytes.data(), e.len, e.at),
+                      static_cast<ssize_t>(e.len));
+        }
+        ASSERT_EQ(ftruncate(fd, c.size), 0);
+        close(fd);
+    }
+    const std::string in = read_file(path("in"));
+    const std::string want = flipped(in);
+    const off_t used = allocated(path("in"));
+
+    result r = run({"in", "out"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(same_bytes(read_file(path("out")), want));
+
+    r = run({"f", "f"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(same_bytes(read_file(path("f")), want));
+
+    if (!on_windows()) { // which has no holes to find
+        EXPECT_LE(allocated(path("out")), 2 * used);
+        EXPECT_LE(allocated(path("f")), 2 * used);
+
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        limits lim;
+        lim.out_fd = p[1];
+        child ch = start({"in", "/dev/stdout"}, dir, lim);
+        close(p[1]);
+        std::string got = drain(p[0]);
+        close(p[0]);
+        EXPECT_EQ(finish(ch).status, 0);
+        EXPECT_TRUE(same_bytes(got, "in\n/dev/stdout\n" + want));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, sparse,
+    ::testing::Values(
+        sparse_case{"hole_at_the_start", {{3 * mib, 100000}}, 3 * mib + 100000},
+        sparse_case{"hole_in_the_middle",
+                    {{0, 65536}, {3 * mib, 65536}},
+                    3 * mib + 65536},
+        sparse_case{"hole_at_the_end", {{0, 1 << 20}}, 5 * mib},
+        sparse_case{"holes_everywhere",
+                    {{mib, 4096}, {2 * mib + 8192, 12288}, {5 * mib, 40000}},
+                    6 * mib + 2},
+        sparse_case{"data_ending_in_a_partial_word",
+                    {{mib, 1001}, {3 * mib, 4099}},
+                    3 * mib + 4099},
+        sparse_case{"nothing_but_a_hole", {}, 2 * mib + 3}),
+    named<sparse_case>);
+
+} // namespace
