@@ -164,11 +164,23 @@ bool running(const child &c)
            info.si_pid == 0;
 }
 
+int open_writer(const std::string &path)
+{
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int fd;
+    while ((fd = open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0 &&
+           errno == ENXIO && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (fd >= 0)
+        (void)fcntl(fd, F_SETFL, 0);
+    return fd;
+}
+
 void feed_fifo(const std::string &path, const std::string &data, unsigned seed)
 {
     std::mt19937 gen(seed);
-    int fd = open(path.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
+    int fd = open_writer(path);
+    ASSERT_GE(fd, 0) << "no reader opened " << path;
     for (std::size_t at = 0; at < data.size();) {
         std::size_t most = gen() % 6 == 0 ? 3 * bufsize / 2 : 13;
         std::size_t n = std::min(data.size() - at, 1 + gen() % most);

@@ -80,6 +80,10 @@ result finish(child c);
 // Whether the child has yet to end; it is not waited for.
 bool running(const child &c);
 
+// Opens the FIFO at path for writing once a reader has opened it; -1 if
+// none does within seconds, as when the program under test failed to start.
+int open_writer(const std::string &path);
+
 // Writes data to the FIFO at path in pieces of random sizes (mostly a few
 // bytes, now and then over a block), pausing now and then so that the
 // reader sees pieces on their own.

@@ -6,7 +6,8 @@
 #
 #   leg.sh LEG SOURCE_DIR TESTS LARGE_TESTS
 #
-# LEG: i686 (32-bit x86, run directly), s390x (big-endian, under qemu),
+# LEG: i686 (32-bit x86, run directly, or under qemu where the kernel
+# cannot), s390x (big-endian, under qemu),
 # aarch64 (64-bit ARM, under qemu),
 # windows (under wine), asan (AddressSanitizer and UndefinedBehaviorSanitizer)
 # or tsan (ThreadSanitizer).  TESTS and LARGE_TESTS are this build's test
@@ -70,6 +71,14 @@ if ! cmake --workflow --preset "$leg" >"$log" 2>&1; then
     exit 1
 fi
 
+if [ "$leg" = i686 ]; then
+    "$bin" >/dev/null 2>&1
+    if [ $? -ge 126 ]; then
+        # A kernel built without 32-bit support cannot run it directly.
+        need qemu-i386 qemu-user
+        runner=qemu-i386
+    fi
+fi
 if [ "$leg" = aarch64 ]; then
     # The portable swap loop is left to the compiler, which should turn it
     # into NEON byte reversal.

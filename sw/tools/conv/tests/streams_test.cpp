@@ -51,20 +51,6 @@ std::string said_so_far(const child &c)
     return s;
 }
 
-// Opens the FIFO at path for writing once a reader has opened it, giving
-// up after a while.
-int open_writer(const std::string &path)
-{
-    const auto give_up = clock_type::now() + 10s;
-    int fd;
-    while ((fd = open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0 &&
-           errno == ENXIO && clock_type::now() < give_up)
-        std::this_thread::sleep_for(1ms);
-    if (fd >= 0)
-        (void)fcntl(fd, F_SETFL, 0);
-    return fd;
-}
-
 // A line of /proc/PID/status, as a number: Threads, VmSize (in KiB).
 long status_of(pid_t pid, const std::string &key)
 {
