@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Reverse every 32-bit word of a file with numpy, as a benchmark peer.
 
 Usage: npswap.py INFILE OUTFILE.  Holds the whole file in memory; a final

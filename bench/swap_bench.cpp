@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+//
 // The word swap of each routine beside memcpy, over buffers from the L1
 // cache to main memory.
 #include "swap.h"

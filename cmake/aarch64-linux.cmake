@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 64-bit ARM Linux, little-endian, with Debian's g++-aarch64-linux-gnu; its
 # programs run under qemu-aarch64 with the cross compiler's sysroot.
 set(CMAKE_SYSTEM_NAME Linux)

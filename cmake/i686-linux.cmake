@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 32-bit x86 Linux, with Debian's g++-i686-linux-gnu.  Linked statically,
 # so that the programs run on a 64-bit host without a 32-bit loader.
 set(CMAKE_SYSTEM_NAME Linux)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 64-bit Windows, with Debian's g++-mingw-w64-x86-64-posix (the POSIX
 # thread model, which std::thread needs).  Linked statically, so that the
 # program needs no DLL beside it; it runs under wine.

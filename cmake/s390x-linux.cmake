@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 64-bit IBM Z Linux, big-endian, with Debian's g++-s390x-linux-gnu; its
 # programs run under qemu-s390x with the cross compiler's sysroot.
 set(CMAKE_SYSTEM_NAME Linux)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "swap.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+//
 // Byte reversal of 32-bit words, one at a time and over whole buffers.
 #ifndef QUADFLIP_SWAP_H
 #define QUADFLIP_SWAP_H

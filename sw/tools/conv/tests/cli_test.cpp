@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+//
 // The command line, standard output, standard error and exit status.
 #include "harness.h"
 

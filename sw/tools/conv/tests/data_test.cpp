@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+//
 // What the output holds: every whole word reversed, whatever the size of
 // the input and however its bytes arrive.
 #include "harness.h"

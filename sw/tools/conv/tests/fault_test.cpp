@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+//
 // Random sizes against a reference model, readers that go away, and paths
 // that a shell or a careless program would mangle.
 #include "harness.h"

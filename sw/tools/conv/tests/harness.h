@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+//
 // Runs the built quadflip as a child process and looks at what it did.
 #ifndef QUADFLIP_TESTS_HARNESS_H
 #define QUADFLIP_TESTS_HARNESS_H

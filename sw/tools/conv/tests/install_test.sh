@@ -1,14 +1,30 @@
 #!/bin/sh
-# The install tree and the Debian package each hold a quadflip that runs and
-# its manual page; removing the package leaves nothing behind.
+# SPDX-License-Identifier: MIT
+# Every artefact of a release installs or unpacks, and the quadflip in it
+# runs: the install tree, the Debian package (lintian-clean where lintian is
+# installed), the RPM (rpmlint-clean where rpmlint is), and the source
+# tarball, built with the README's release workflow in a folder with no git.
+# Removing a package leaves nothing behind.
 #
-#   install_test.sh install|package BUILD_DIR
-# Exits 77 (skipped) when the package tools are missing.
+#   install_test.sh install|deb|rpm|source BUILD_DIR [SOURCE_DIR]
+# Exits 77 (skipped), saying why, when the tools for a mode are missing.
 set -eu
 mode=$1
 build=$2
+src=${3:-}
+here=$(cd "$(dirname "$0")" && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+
+skip() {
+    echo "SKIPPED: $*"
+    exit 77
+}
+need() {
+    for tool; do
+        command -v "$tool" >/dev/null || skip "no $tool"
+    done
+}
 
 # Runs the quadflip at $1 on a small file and checks its output.
 try() {
@@ -18,28 +34,102 @@ try() {
     printf '%s\n%s\n' "$scratch/in" "$scratch/out" | cmp - "$scratch/said"
 }
 
+# Fails unless the tree at $1 holds nothing but folders.
+empty() {
+    left=$(find "$1" ! -type d -print)
+    [ -z "$left" ] || { echo "left behind: $left"; exit 1; }
+}
+
 case $mode in
 install)
     cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
-    test -f "$scratch/prefix/share/man/man1/quadflip.1"
+    gzip -t "$scratch/prefix/share/man/man1/quadflip.1.gz"
+    test -f "$scratch/prefix/share/doc/quadflip/copyright"
     try "$scratch/prefix/bin/quadflip"
     ;;
-package)
-    for tool in cpack dpkg dpkg-deb dpkg-shlibdeps; do
-        command -v $tool >/dev/null || { echo "no $tool"; exit 77; }
-    done
+deb)
+    need cpack dpkg dpkg-deb dpkg-shlibdeps
     (cd "$scratch" && cpack --config "$build/CPackConfig.cmake" -G DEB >/dev/null)
     deb=$(ls "$scratch"/quadflip_*.deb)
-    dpkg-deb --info "$deb" | grep -q 'Depends: .*libc6'
+    if command -v lintian >/dev/null; then
+        lintian --fail-on error,warning --tag-display-limit 0 "$deb" 2>&1 |
+            grep -v 'running with root privileges' || true
+        lintian --fail-on error,warning "$deb" >/dev/null 2>&1 ||
+            { echo "lintian: errors or warnings"; exit 1; }
+    else
+        echo "lintian is not installed: the package is not linted"
+    fi
 
     root=$scratch/root
     mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
     touch "$root/var/lib/dpkg/status"
     dpkg --root="$root" --force-depends -i "$deb" >/dev/null
-    test -f "$root/usr/share/man/man1/quadflip.1"
+    gzip -t "$root/usr/share/man/man1/quadflip.1.gz"
     try "$root/usr/bin/quadflip"
     dpkg --root="$root" --purge quadflip >/dev/null
-    left=$(find "$root" -path "$root/var/lib/dpkg" -prune -o ! -type d -print)
-    [ -z "$left" ] || { echo "left behind: $left"; exit 1; }
+    rm -rf "$root/var/lib/dpkg"
+    empty "$root"
+    ;;
+rpm)
+    need cpack rpm rpmbuild
+    (cd "$scratch" && cpack --config "$build/CPackConfig.cmake" -G RPM >/dev/null)
+    pkg=$(ls "$scratch"/quadflip-*.x86_64.rpm "$scratch"/quadflip-*.*.rpm 2>/dev/null | head -1)
+    case $(basename "$pkg") in
+    quadflip-[0-9]*-1.*.rpm) ;;
+    *) echo "not an RPM-style file name: $pkg"; exit 1 ;;
+    esac
+    rpm -qp --qf '%{LICENSE}\n' "$pkg" | grep -qx MIT
+    rpm -qlp "$pkg" | grep -qx /usr/share/man/man1/quadflip.1.gz
+    for dir in /usr /usr/bin /usr/share /usr/share/man /usr/share/man/man1 /usr/share/doc; do
+        if rpm -qlp "$pkg" | grep -qx "$dir"; then
+            echo "the package owns the standard folder $dir"
+            exit 1
+        fi
+    done
+    if command -v rpmlint >/dev/null; then
+        # Allowed: no signature (a release is signed apart) and no URL.
+        said=$(rpmlint -c "$here/rpmlint.toml" "$pkg" 2>&1 || true)
+        echo "$said"
+        bad=$(echo "$said" | grep -E ': [EW]: ' | grep -vE ': (E: no-signature|W: no-url-tag)' || true)
+        [ -z "$bad" ] || { echo "rpmlint: $bad"; exit 1; }
+    else
+        echo "rpmlint is not installed: the package is not linted"
+    fi
+
+    root=$scratch/root
+    mkdir -p "$root"
+    db="--root $root --dbpath /var/lib/rpm"
+    rpm $db --initdb
+    # Debian's rpm says that alien should be used; this is a test.
+    rpm $db -i --nodeps "$pkg" 2>&1 | grep -v -e 'use Alien' -e 'know what you are doing' || true
+    rpm $db -q quadflip >/dev/null
+    try "$root/usr/bin/quadflip"
+    rpm $db -e quadflip 2>&1 | grep -v -e 'use Alien' -e 'know what you are doing' || true
+    rm -rf "$root/var/lib/rpm"
+    empty "$root"
+    ;;
+source)
+    need cpack tar
+    (cd "$scratch" && cpack --config "$build/CPackSourceConfig.cmake" >/dev/null)
+    tarball=$(ls "$scratch"/quadflip-*.tar.gz)
+    listing=$(tar -tzf "$tarball")
+    for unwanted in /build/ /.git/ /.git$; do
+        if echo "$listing" | grep -q -- "$unwanted"; then
+            echo "the tarball holds $unwanted"
+            exit 1
+        fi
+    done
+    mkdir "$scratch/unpacked"
+    tar -xzf "$tarball" -C "$scratch/unpacked"
+    top=$(ls -d "$scratch"/unpacked/quadflip-*)
+    # A folder with no git above it, as a user who downloaded the tarball has.
+    (cd "$top" && GIT_DIR=/nonexistent GIT_CEILING_DIRECTORIES=$scratch \
+        cmake --workflow --preset release >"$scratch/build.log" 2>&1) ||
+        { cat "$scratch/build.log"; exit 1; }
+    try "$top/build/release/bin/quadflip"
+    ;;
+*)
+    echo "install_test.sh: no mode $mode" >&2
+    exit 2
     ;;
 esac

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+//
 // A file larger than 4 GiB converts right, on 32-bit builds too: words just
 // before 2 GiB, about 4 GiB and at the very end come out reversed at the
 // same offsets, and everything between stays as it was.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The manual page renders without a single warning from groff or mandoc.
 # Exits 77 (skipped) when neither is installed.
 page=$1

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+//
 // Failures are told and never lose data; a run whose input and output are
 // one file converts it in place without destroying it first.
 #include "harness.h"

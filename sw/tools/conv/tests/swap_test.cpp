@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+//
 // Every swap routine the processor can run gives the bytes of the portable
 // one, for any length and alignment.
 #include "swap.h"
