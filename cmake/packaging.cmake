@@ -189,3 +189,14 @@ set(CPACK_SOURCE_IGNORE_FILES
     "/compile_commands\\\\.json$" "/__pycache__/")
 
 include(CPack)
+
+# Every artefact of a release in one folder: cmake --workflow --preset package.
+if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
+  add_custom_target(artefacts
+    COMMAND ${CMAKE_COMMAND} -DSOURCE=${PROJECT_SOURCE_DIR}
+            -DBUILD=${PROJECT_BINARY_DIR} -DOUT=${PROJECT_BINARY_DIR}/artefacts
+            -DCPACK=${CMAKE_CPACK_COMMAND}
+            -P ${PROJECT_SOURCE_DIR}/cmake/release.cmake
+    USES_TERMINAL)
+  add_dependencies(artefacts quadflip docs)
+endif()

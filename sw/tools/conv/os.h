@@ -26,6 +26,9 @@ ssize_t os_write(int fd, const unsigned char *p, std::size_t n);
 enum class filekind { regular, directory, fifo, other };
 filekind os_kind(int fd);
 
+// The length of the file at fd, or -1 if it cannot be told.
+std::int64_t os_size(int fd);
+
 // Whether path names the file open at fd.
 bool os_same_file(int fd, const char *path);
 

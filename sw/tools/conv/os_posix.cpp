@@ -182,6 +182,13 @@ filekind os_kind(int fd)
     return filekind::other;
 }
 
+std::int64_t os_size(int fd)
+{
+    struct stat st {
+    };
+    return fstat(fd, &st) == 0 ? st.st_size : -1;
+}
+
 bool os_same_file(int fd, const char *path)
 {
     struct stat a {

@@ -111,6 +111,13 @@ filekind os_kind(int fd)
     return filekind::other;
 }
 
+std::int64_t os_size(int fd)
+{
+    struct _stat64 st {
+    };
+    return _fstat64(fd, &st) == 0 ? st.st_size : -1;
+}
+
 bool os_same_file(int fd, const char *path)
 {
     HANDLE out = open_path(path, FILE_ATTRIBUTE_NORMAL);

@@ -183,12 +183,17 @@ void convert_words(std::FILE *infile, std::FILE *outfile)
     sink out{fileno(outfile), os_kind(fileno(outfile)) == filekind::regular,
              0};
     // A second thread writes each block while the next is read.  Where it
-    // cannot be started, this one does both.
+    // cannot be started, or a file of one block leaves it nothing to
+    // overlap, this one does both.
     queue q;
     std::thread writer;
-    try {
-        writer = std::thread(write_blocks, std::ref(q), std::ref(out));
-    } catch (const std::exception &) {
+    const std::int64_t size = os_size(in.fd);
+    if (os_kind(in.fd) != filekind::regular || size < 0 ||
+        static_cast<u64>(size) > bufsize) {
+        try {
+            writer = std::thread(write_blocks, std::ref(q), std::ref(out));
+        } catch (const std::exception &) {
+        }
     }
     const bool threaded = writer.joinable();
 

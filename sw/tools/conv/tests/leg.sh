@@ -98,4 +98,26 @@ export QUADFLIP_BIN="$bin" QUADFLIP_RUNNER="$runner" QUADFLIP_TARGET="$target"
 if [ "$leg" = i686 ]; then
     "$large" --gtest_brief=1 || exit 1
 fi
+if [ "$leg" = windows ]; then
+    # The zip a Windows user downloads: one folder, with the program, its
+    # licence, the README and the manual as text; run from where it unpacks.
+    need unzip unzip
+    zipdir=$(mktemp -d)
+    trap 'rm -rf "$zipdir"' EXIT
+    (cd "$zipdir" && cpack --config "$src/build/windows/CPackConfig.cmake" >/dev/null) ||
+        { echo "leg windows: cpack failed"; exit 1; }
+    zip=$(ls "$zipdir"/quadflip-*-win64.zip)
+    top=$(basename "$zip" .zip)
+    unzip -q "$zip" -d "$zipdir/x"
+    [ "$(ls "$zipdir/x")" = "$top" ] || { echo "leg windows: the zip is not one folder $top"; exit 1; }
+    for f in quadflip.exe LICENSE README.md quadflip.txt; do
+        [ -f "$zipdir/x/$top/$f" ] || { echo "leg windows: no $f in the zip"; exit 1; }
+    done
+    grep -q "^NAME" "$zipdir/x/$top/quadflip.txt" || { echo "leg windows: the manual is not text"; exit 1; }
+    cd "$zipdir/x/$top" || exit 1
+    printf '\n\r\032\000\r\n\032\377\n' >in
+    $runner ./quadflip.exe in out >/dev/null || { echo "leg windows: the zipped program failed"; exit 1; }
+    printf '\000\032\r\n\377\032\n\r' | cmp - out || { echo "leg windows: wrong output"; exit 1; }
+    cd "$src" || exit 1
+fi
 echo "leg $leg: passed"
