@@ -62,7 +62,9 @@ source open_source(std::FILE *infile)
     source s{fileno(infile), false, 0, 0};
     std::int64_t data = 0;
     std::int64_t hole = 0;
-    s.sparse = os_kind(s.fd) == filekind::regular &&
+    // Files of /proc and the like say they are empty and are not: they are
+    // read to their end, as a pipe is.
+    s.sparse = os_kind(s.fd) == filekind::regular && os_size(s.fd) > 0 &&
                os_find_data(s.fd, 0, &data, &hole);
     return s;
 }

@@ -198,7 +198,9 @@ std::string read_file(const std::string &path)
     std::ifstream f(path, std::ios::binary);
     if (!f)
         throw std::runtime_error("cannot read " + path);
-    return {std::istreambuf_iterator<char>(f), {}};
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
 }
 
 void write_file(const std::string &path, const std::string &data)
@@ -226,9 +228,12 @@ std::vector<std::string> listing(const std::string &dir)
 std::string flipped(const std::string &in)
 {
     std::string out(in.size() - in.size() % 4, '\0');
-    for (std::size_t i = 0; i < out.size(); i += 4)
-        for (std::size_t j = 0; j < 4; ++j)
-            out[i + j] = in[i + 3 - j];
+    for (std::size_t i = 0; i < out.size(); i += 4) {
+        word w;
+        std::memcpy(&w, &in[i], 4);
+        w = swap_word(w);
+        std::memcpy(&out[i], &w, 4);
+    }
     return out;
 }
 

@@ -231,6 +231,20 @@ TEST_F(streams, without_a_second_thread_the_run_still_converts)
     }
 }
 
+// A file of /proc says it is empty, has no holes to find, and is read to
+// its end.
+TEST_F(streams, pseudo_file_that_says_it_is_empty)
+{
+    POSIX_ONLY();
+    if (!fs::exists("/proc/version"))
+        GTEST_SKIP() << "no /proc/version here";
+    result r = run({"/proc/version", "out"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string out = read_file(path("out"));
+    EXPECT_FALSE(out.empty());
+    EXPECT_TRUE(same_bytes(out, flipped(read_file("/proc/version"))));
+}
+
 struct extent {
     off_t at;
     std::size_t len;
