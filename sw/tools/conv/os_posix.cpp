@@ -326,13 +326,18 @@ void inplace_commit(std::FILE *in, std::FILE *out)
         !same_time(file.st_mtim, locked.st_mtim))
         fail_because("rename", "the file was changed during the run");
 
+    // An unnamed result gets its name only now, and the name goes over the
+    // file at once: SIGKILL between the two system calls is all that can
+    // leave it behind.
     if (unnamed)
         name_temp(fd);
-    if (std::fclose(out) != 0)
-        fail("write");
     if (std::rename(tmpname, target.c_str()) != 0)
         fail("rename");
     tmpname = nullptr;
+    // The data is on the disk already, so a failing close is not expected;
+    // it is told all the same.
+    if (std::fclose(out) != 0)
+        fail("write");
     // The new name is on the disk only once the folder is; a file system
     // that cannot sync a folder says EINVAL.
     if (fsync(dirfd) != 0 && errno != EINVAL)

@@ -148,7 +148,17 @@ TEST_P(signals, leave_the_file_original_or_converted)
             EXPECT_TRUE(now == original || now == converted)
                 << "the file is neither original nor converted";
         }
-        EXPECT_EQ(listing(dir), only_f);
+        // SIGKILL between naming the complete result and renaming it, two
+        // system calls apart, leaves it behind, complete; anything else
+        // leaves nothing.
+        std::vector<std::string> names = listing(dir);
+        if (c.sig == SIGKILL && names.size() == 2 && now == original &&
+            names[0].rfind(".quadflip.", 0) == 0 &&
+            read_file(path(names[0])) == converted) {
+            fs::remove(path(names[0]));
+            names = listing(dir);
+        }
+        EXPECT_EQ(names, only_f);
     }
 }
 

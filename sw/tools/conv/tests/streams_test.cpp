@@ -39,6 +39,23 @@ std::string drain(int fd)
     return s;
 }
 
+// Runs "in /dev/stdout" in dir with standard output a pipe, and returns
+// all that came through it; status receives the exit status.
+std::string into_a_pipe(const std::string &dir, int &status)
+{
+    int p[2];
+    if (pipe(p) != 0)
+        throw std::runtime_error("pipe failed");
+    limits lim;
+    lim.out_fd = p[1];
+    child c = start({"in", "/dev/stdout"}, dir, lim);
+    close(p[1]);
+    std::string got = drain(p[0]);
+    close(p[0]);
+    status = finish(c).status;
+    return got;
+}
+
 // What the child has written on its standard output so far.
 std::string said_so_far(const child &c)
 {
@@ -72,17 +89,12 @@ TEST_F(streams, dev_stdout_as_the_output)
         const std::string in = noise(n);
         write_file(path("in"), in);
 
-        int p[2];
-        ASSERT_EQ(pipe(p), 0);
-        limits lim;
-        lim.out_fd = p[1];
-        child c = start({"in", "/dev/stdout"}, dir, lim);
-        close(p[1]);
-        std::string got = drain(p[0]);
-        close(p[0]);
-        EXPECT_EQ(finish(c).status, 0);
+        int status = -1;
+        std::string got = into_a_pipe(dir, status);
+        EXPECT_EQ(status, 0);
         EXPECT_TRUE(same_bytes(got, "in\n/dev/stdout\n" + flipped(in)));
 
+        limits lim;
         for (int append : {0, O_APPEND}) {
             int fd = open(path("redirected").c_str(),
                           O_WRONLY | O_CREAT | O_TRUNC | append, 0644);
@@ -311,15 +323,9 @@ TEST_P(sparse, holes_stay_holes)
         EXPECT_LE(allocated(path("out")), 2 * used);
         EXPECT_LE(allocated(path("f")), 2 * used);
 
-        int p[2];
-        ASSERT_EQ(pipe(p), 0);
-        limits lim;
-        lim.out_fd = p[1];
-        child ch = start({"in", "/dev/stdout"}, dir, lim);
-        close(p[1]);
-        std::string got = drain(p[0]);
-        close(p[0]);
-        EXPECT_EQ(finish(ch).status, 0);
+        int status = -1;
+        std::string got = into_a_pipe(dir, status);
+        EXPECT_EQ(status, 0);
         EXPECT_TRUE(same_bytes(got, "in\n/dev/stdout\n" + want));
     }
 }
