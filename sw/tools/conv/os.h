@@ -32,7 +32,12 @@ std::int64_t os_size(int fd);
 // Whether path names the file open at fd.
 bool os_same_file(int fd, const char *path);
 
-// Holes.  Finds the first data at or after pos in the regular file at fd:
+// Holes.  Whether the regular file at fd takes less room than its length,
+// as a file with holes does (the test that cp makes).  Files of /proc and
+// the like, which say they are empty and are not, have none.
+bool os_may_have_holes(int fd);
+
+// Finds the first data at or after pos in the regular file at fd:
 // *data receives its start and *hole the end of that run of data; both are
 // the file's length when no data follows.  Returns false where the system
 // cannot tell holes from data.  Sets errno and returns false on failure too:

@@ -199,6 +199,14 @@ bool os_same_file(int fd, const char *path)
            a.st_ino == b.st_ino;
 }
 
+bool os_may_have_holes(int fd)
+{
+    struct stat st {
+    };
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+           st.st_blocks < st.st_size / 512;
+}
+
 bool os_find_data(int fd, std::int64_t pos, std::int64_t *data,
                   std::int64_t *hole)
 {

@@ -130,6 +130,11 @@ bool os_same_file(int fd, const char *path)
     return same;
 }
 
+bool os_may_have_holes(int /*fd*/)
+{
+    return false;
+}
+
 bool os_find_data(int /*fd*/, std::int64_t /*pos*/, std::int64_t * /*data*/,
                   std::int64_t * /*hole*/)
 {

@@ -62,10 +62,10 @@ source open_source(std::FILE *infile)
     source s{fileno(infile), false, 0, 0};
     std::int64_t data = 0;
     std::int64_t hole = 0;
-    // Files of /proc and the like say they are empty and are not: they are
-    // read to their end, as a pipe is.
-    s.sparse = os_kind(s.fd) == filekind::regular && os_size(s.fd) > 0 &&
-               os_find_data(s.fd, 0, &data, &hole);
+    // Finding the holes of a file that has none would cost a walk over its
+    // pages on some file systems (tmpfs); a file of /proc is read to its
+    // end, as a pipe is.
+    s.sparse = os_may_have_holes(s.fd) && os_find_data(s.fd, 0, &data, &hole);
     return s;
 }
 
