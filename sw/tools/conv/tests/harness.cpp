@@ -123,7 +123,8 @@ child start(const std::vector<std::string> &args, const std::string &cwd,
             lim.vmem, lim.vmem
         };
         int out = lim.out_fd >= 0 ? lim.out_fd : fileno(c.out);
-        if (dup2(out, 1) < 0 || dup2(fileno(c.err), 2) < 0 ||
+        if (dup2(out, 1) < 0 ||
+            dup2(lim.err_to_out ? 1 : fileno(c.err), 2) < 0 ||
             chdir(cwd.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &fsize) != 0 ||
             setrlimit(RLIMIT_AS, &vmem) != 0)
             _exit(127);

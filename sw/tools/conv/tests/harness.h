@@ -26,6 +26,7 @@ struct limits {
     rlim_t fsize = RLIM_INFINITY; // largest file the child may write
     rlim_t vmem = RLIM_INFINITY;  // its address space
     int out_fd = -1;              // standard output, when not captured
+    bool err_to_out = false;      // standard error goes where output does
     std::vector<int> closed;      // standard descriptors closed at its start
     std::vector<int> ignored;     // signals it starts with set to be ignored
     bool as_nobody = false;       // run as the user nobody (needs root)

@@ -129,6 +129,21 @@ TEST_F(streams, path_lines_are_out_before_a_blocking_open)
     EXPECT_EQ(finish(c).status, 0);
 }
 
+// Standard output and error in one stream, as with 2>&1: each path line
+// comes before the message about its file.
+TEST_F(streams, path_line_comes_before_the_message)
+{
+    write_file(path("in"), noise(100));
+    limits lim;
+    lim.err_to_out = true;
+    result r = run({"missing", "out"}, lim);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_PRED2(same_message, r.out, "missing\n" + says("open", ENOENT));
+    r = run({"in", "nodir/out"}, lim);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_PRED2(same_message, r.out, "in\nnodir/out\n" + says("open", ENOENT));
+}
+
 // With standard descriptors closed at start, no file takes their numbers:
 // neither a message nor a path line can land in the output.  A closed
 // standard output makes the first path line a failed write.
