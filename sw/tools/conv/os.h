@@ -32,6 +32,10 @@ std::int64_t os_size(int fd);
 // Whether path names the file open at fd.
 bool os_same_file(int fd, const char *path);
 
+// Whether the paths a and b lead to one existing name, symbolic links
+// followed: that name is one file, whichever file it is at the moment.
+bool os_same_path(const char *a, const char *b);
+
 // Holes.  Whether the regular file at fd takes less room than its length,
 // as a file with holes does (the test that cp makes).  Files of /proc and
 // the like, which say they are empty and are not, have none.

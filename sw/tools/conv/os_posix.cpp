@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -197,6 +198,16 @@ bool os_same_file(int fd, const char *path)
     };
     return fstat(fd, &a) == 0 && stat(path, &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
+}
+
+bool os_same_path(const char *a, const char *b)
+{
+    char *ra = realpath(a, nullptr);
+    char *rb = realpath(b, nullptr);
+    bool same = ra && rb && std::strcmp(ra, rb) == 0;
+    std::free(ra);
+    std::free(rb);
+    return same;
 }
 
 bool os_may_have_holes(int fd)

@@ -54,8 +54,9 @@ bool same_id(const BY_HANDLE_FILE_INFORMATION &a,
            a.nFileIndexLow == b.nFileIndexLow;
 }
 
-// The path of the file that path names, symbolic links followed.
-std::string file_path(const char *path)
+// The path of the file that path names, symbolic links followed; empty if
+// there is none.
+std::string final_path(const char *path)
 {
     HANDLE h = open_path(path, FILE_FLAG_BACKUP_SEMANTICS);
     char buf[32768];
@@ -65,11 +66,17 @@ std::string file_path(const char *path)
                                               FILE_NAME_NORMALIZED);
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
-    if (n == 0 || n >= sizeof buf) {
+    return n == 0 || n >= sizeof buf ? std::string() : std::string(buf, n);
+}
+
+std::string file_path(const char *path)
+{
+    std::string p = final_path(path);
+    if (p.empty()) {
         errno = ENOENT;
         fail("open");
     }
-    return std::string(buf, n);
+    return p;
 }
 
 } // namespace
@@ -133,6 +140,12 @@ bool os_same_file(int fd, const char *path)
 bool os_may_have_holes(int /*fd*/)
 {
     return false;
+}
+
+bool os_same_path(const char *a, const char *b)
+{
+    const std::string pa = final_path(a);
+    return !pa.empty() && pa == final_path(b);
 }
 
 bool os_find_data(int /*fd*/, std::int64_t /*pos*/, std::int64_t * /*data*/,

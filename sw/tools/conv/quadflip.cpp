@@ -286,23 +286,23 @@ int main(int argc, char *argv[])
 
     // When the output names the input, opening it for writing would destroy
     // the input before it is read.  A regular file is converted in place;
-    // a FIFO would be fed its own output forever.
+    // a FIFO would be fed its own output forever.  The same name counts as
+    // the same file even if another run has just put a new file there.
     const char *outfilename = argv[2];
     announce(outfilename);
     std::FILE *outfile = nullptr;
     bool inplace = false;
-    if (os_same_file(fileno(infile), outfilename)) {
-        filekind kind = os_kind(fileno(infile));
-        if (kind == filekind::fifo)
-            fail_because("open", "input and output are the same FIFO");
-        if (kind == filekind::regular) {
-            (void)std::fclose(infile);
-            infile = inplace_open(outfilename);
-            outfile = inplace_temp();
-            inplace = true;
-        }
-    }
-    if (!inplace) {
+    const filekind kind = os_kind(fileno(infile));
+    const bool same = os_same_file(fileno(infile), outfilename);
+    if (same && kind == filekind::fifo)
+        fail_because("open", "input and output are the same FIFO");
+    if (kind == filekind::regular &&
+        (same || os_same_path(infilename, outfilename))) {
+        (void)std::fclose(infile);
+        infile = inplace_open(outfilename);
+        outfile = inplace_temp();
+        inplace = true;
+    } else {
         outfile = std::fopen(outfilename, "wb");
         if (!outfile)
             fail("open");

@@ -252,15 +252,19 @@ INSTANTIATE_TEST_SUITE_P(table, both_builds, ::testing::Bool(), build_name);
 
 // Two runs at once are serialised (both succeed and the file is back as it
 // was) or one of them fails; never do both succeed with one conversion.
+// The second starts at moments spread over the first, up to its rename.
 TEST_F(inplace, concurrent_runs_never_lose_a_conversion)
 {
     POSIX_ONLY();
-    for (auto delay : {0ms, 2ms, 10ms, 40ms}) {
-        SCOPED_TRACE("second run " + std::to_string(delay.count()) +
-                     " ms after the first");
+    auto t0 = clock_type::now();
+    ASSERT_EQ(run({"f", "f"}).status, 0);
+    const auto whole = clock_type::now() - t0;
+    for (double at : {0.0, 0.3, 0.6, 0.75, 0.85, 0.9, 0.95, 1.0}) {
+        SCOPED_TRACE("second run at " + std::to_string(at) + " of the first");
         write_file(path("f"), original);
         child a = start({"f", "f"}, dir);
-        std::this_thread::sleep_for(delay);
+        std::this_thread::sleep_for(
+            std::chrono::duration_cast<clock_type::duration>(whole * at));
         child b = start({"f", "f"}, dir);
         result ra = finish(a);
         result rb = finish(b);
@@ -273,6 +277,58 @@ TEST_F(inplace, concurrent_runs_never_lose_a_conversion)
         }
         EXPECT_EQ(listing(dir), only_f);
     }
+}
+
+// Whether the process pid holds file open.
+bool holds_open(pid_t pid, const std::string &file)
+{
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(
+             "/proc/" + std::to_string(pid) + "/fd", ec)) {
+        std::error_code rec;
+        if (fs::read_symlink(e.path(), rec).string() == file)
+            return true;
+    }
+    return false;
+}
+
+// Another run may put its result over the file between this run's opening
+// of the input and its look at the output.  The name is what counts: the
+// run converts the file now there, in place, and does not write the old
+// file's conversion into the new one.  The run is held between the two by
+// a standard output with room for its first path line only.
+TEST_F(inplace, name_replaced_under_a_starting_run)
+{
+    POSIX_ONLY();
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    const int room = fcntl(p[1], F_GETPIPE_SZ);
+    ASSERT_GT(room, 2);
+    const std::string filler(static_cast<std::size_t>(room) - 2, '.');
+    ASSERT_EQ(write(p[1], filler.data(), filler.size()),
+              static_cast<ssize_t>(filler.size()));
+    limits lim;
+    lim.out_fd = p[1];
+    child c = start({"f", "f"}, dir, lim);
+    close(p[1]);
+    const auto give_up = clock_type::now() + 20s;
+    while (!holds_open(c.pid, path("f")) && clock_type::now() < give_up)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(holds_open(c.pid, path("f")));
+
+    const std::string other = noise(original.size(), 7);
+    write_file(path("new"), other);
+    ASSERT_EQ(std::rename(path("new").c_str(), path("f").c_str()), 0);
+    std::string said;
+    char buf[65536];
+    for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;)
+        said.append(buf, static_cast<std::size_t>(n));
+    close(p[0]);
+    result r = finish(c);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(said, filler + "f\nf\n");
+    EXPECT_TRUE(same_bytes(read_file(path("f")), flipped(other)));
+    EXPECT_EQ(listing(dir), only_f);
 }
 
 // chmod 444 protects a file from a user who may not write it, whichever
