@@ -24,10 +24,17 @@ ssize_t os_read(int fd, unsigned char *p, std::size_t n);
 ssize_t os_write(int fd, const unsigned char *p, std::size_t n);
 
 enum class filekind { regular, directory, fifo, other };
-filekind os_kind(int fd);
 
-// The length of the file at fd, or -1 if it cannot be told.
-std::int64_t os_size(int fd);
+// What the system says of the file at fd, in one look: its kind; its
+// length, or -1 if it cannot be told; and whether it may have holes, that
+// is, takes less room than its length (the test that cp makes).  Files of
+// /proc and the like, which say they are empty and are not, have none.
+struct fileinfo {
+    filekind kind;
+    std::int64_t size;
+    bool holes;
+};
+fileinfo os_info(int fd);
 
 // Whether path names the file open at fd.
 bool os_same_file(int fd, const char *path);
@@ -36,12 +43,7 @@ bool os_same_file(int fd, const char *path);
 // followed: that name is one file, whichever file it is at the moment.
 bool os_same_path(const char *a, const char *b);
 
-// Holes.  Whether the regular file at fd takes less room than its length,
-// as a file with holes does (the test that cp makes).  Files of /proc and
-// the like, which say they are empty and are not, have none.
-bool os_may_have_holes(int fd);
-
-// Finds the first data at or after pos in the regular file at fd:
+// Holes.  // Finds the first data at or after pos in the regular file at fd:
 // *data receives its start and *hole the end of that run of data; both are
 // the file's length when no data follows.  Returns false where the system
 // cannot tell holes from data.  Sets errno and returns false on failure too:
@@ -60,8 +62,8 @@ bool os_truncate(int fd, std::int64_t length);
 // exclusive lock on it that serialises in-place runs, and returns it as
 // the input.  inplace_temp creates the temporary file and returns it as the
 // output.  inplace_commit completes the output and puts it over the file,
-// durably, unless the file was changed meanwhile; it may close the input.  inplace_abort removes any
-// temporary file; fail() calls it.
+// durably, unless the file was changed meanwhile; it may close the input.
+// inplace_abort removes any temporary file; fail() calls it.
 std::FILE *inplace_open(const char *path);
 std::FILE *inplace_temp();
 void inplace_commit(std::FILE *in, std::FILE *out);

@@ -22,14 +22,14 @@ namespace
 
 // The in-place run: the file's path and its descriptor, locked, with its
 // status when the lock was taken; the folder that holds it; the temporary
-// file, and its name once it has one.
+// file, and its name once it has one (an unnamed one has none until it is
+// complete).
 std::string target;
 int lockfd = -1;
 struct stat locked {
 };
 std::string folder;
 int dirfd = -1;
-bool unnamed = false;
 std::string tmppath;
 const char *volatile tmpname; // what a signal must remove
 
@@ -168,26 +168,19 @@ ssize_t os_write(int fd, const unsigned char *p, std::size_t n)
     return put;
 }
 
-filekind os_kind(int fd)
+fileinfo os_info(int fd)
 {
     struct stat st {
     };
     if (fstat(fd, &st) != 0)
-        return filekind::other;
-    if (S_ISREG(st.st_mode))
-        return filekind::regular;
-    if (S_ISDIR(st.st_mode))
-        return filekind::directory;
-    if (S_ISFIFO(st.st_mode))
-        return filekind::fifo;
-    return filekind::other;
-}
-
-std::int64_t os_size(int fd)
-{
-    struct stat st {
-    };
-    return fstat(fd, &st) == 0 ? st.st_size : -1;
+        return {filekind::other, -1, false};
+    filekind kind = S_ISREG(st.st_mode)    ? filekind::regular
+                    : S_ISDIR(st.st_mode)  ? filekind::directory
+                    : S_ISFIFO(st.st_mode) ? filekind::fifo
+                                           : filekind::other;
+    return {kind, st.st_size,
+            kind == filekind::regular && st.st_size > 0 &&
+                st.st_blocks < st.st_size / 512};
 }
 
 bool os_same_file(int fd, const char *path)
@@ -208,14 +201,6 @@ bool os_same_path(const char *a, const char *b)
     std::free(ra);
     std::free(rb);
     return same;
-}
-
-bool os_may_have_holes(int fd)
-{
-    struct stat st {
-    };
-    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
-           st.st_blocks < st.st_size / 512;
 }
 
 bool os_find_data(int fd, std::int64_t pos, std::int64_t *data,
@@ -305,8 +290,7 @@ std::FILE *inplace_temp()
         fail("open");
     catch_signals();
     int fd = unnamed_temp();
-    unnamed = fd >= 0;
-    if (!unnamed) {
+    if (fd < 0) {
         tmppath = folder + ".quadflip.XXXXXX";
         if (!with_signals_held([&] {
                 fd = mkstemp(tmppath.data());
@@ -348,7 +332,7 @@ void inplace_commit(std::FILE *in, std::FILE *out)
     // An unnamed result gets its name only now, and the name goes over the
     // file at once: SIGKILL between the two system calls is all that can
     // leave it behind.
-    if (unnamed)
+    if (!tmpname)
         name_temp(fd);
     if (std::rename(tmpname, target.c_str()) != 0)
         fail("rename");

@@ -103,26 +103,18 @@ ssize_t os_write(int fd, const unsigned char *p, std::size_t n)
     return _write(fd, p, static_cast<unsigned>(n < INT_MAX ? n : INT_MAX));
 }
 
-filekind os_kind(int fd)
+fileinfo os_info(int fd)
 {
     struct _stat64 st {
     };
     if (_fstat64(fd, &st) != 0)
-        return filekind::other;
-    if ((st.st_mode & _S_IFMT) == _S_IFREG)
-        return filekind::regular;
-    if ((st.st_mode & _S_IFMT) == _S_IFDIR)
-        return filekind::directory;
-    if ((st.st_mode & _S_IFMT) == _S_IFIFO)
-        return filekind::fifo;
-    return filekind::other;
-}
-
-std::int64_t os_size(int fd)
-{
-    struct _stat64 st {
-    };
-    return _fstat64(fd, &st) == 0 ? st.st_size : -1;
+        return {filekind::other, -1, false};
+    const auto type = st.st_mode & _S_IFMT;
+    filekind kind = type == _S_IFREG   ? filekind::regular
+                    : type == _S_IFDIR ? filekind::directory
+                    : type == _S_IFIFO ? filekind::fifo
+                                       : filekind::other;
+    return {kind, st.st_size, false}; // no holes that can be found
 }
 
 bool os_same_file(int fd, const char *path)
@@ -135,11 +127,6 @@ bool os_same_file(int fd, const char *path)
     bool same = info(handle(fd), &a) && info(out, &b) && same_id(a, b);
     CloseHandle(out);
     return same;
-}
-
-bool os_may_have_holes(int /*fd*/)
-{
-    return false;
 }
 
 bool os_same_path(const char *a, const char *b)

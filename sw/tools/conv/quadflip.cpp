@@ -48,26 +48,14 @@ void announce(const char *path)
         fail("write");
 }
 
-// The input.  In a regular file whose holes the system can find, only the
-// data is read: a hole is skipped and counted instead.
+// The input.  In a regular file that may have holes, and whose holes the
+// system can find, only the data is read: a hole is skipped and counted.
 struct source {
     int fd;
     bool sparse;
     u64 at;  // offset of the next byte to read
     u64 end; // end of the run of data being read, word-aligned
 };
-
-source open_source(std::FILE *infile)
-{
-    source s{fileno(infile), false, 0, 0};
-    std::int64_t data = 0;
-    std::int64_t hole = 0;
-    // Finding the holes of a file that has none would cost a walk over its
-    // pages on some file systems (tmpfs); a file of /proc is read to its
-    // end, as a pipe is.
-    s.sparse = os_may_have_holes(s.fd) && os_find_data(s.fd, 0, &data, &hole);
-    return s;
-}
 
 // Reads up to n bytes: 0 at the end, -1 on failure.  Adds to *skip the
 // length of any hole passed over first.  Runs of data are widened to whole
@@ -77,20 +65,21 @@ ssize_t read_some(source &s, unsigned char *p, std::size_t n, u64 *skip)
     if (s.sparse && s.at == s.end) {
         std::int64_t data = 0;
         std::int64_t hole = 0;
-        if (!os_find_data(s.fd, static_cast<std::int64_t>(s.at), &data,
-                          &hole)) {
-            if (errno == 0)
-                errno = EIO;
+        if (os_find_data(s.fd, static_cast<std::int64_t>(s.at), &data,
+                         &hole)) {
+            u64 from = std::max(s.at, static_cast<u64>(data) & ~u64{3});
+            *skip += from - s.at;
+            s.at = from;
+            s.end = std::max(from, (static_cast<u64>(hole) + 3) & ~u64{3});
+            if (!os_seek(s.fd, static_cast<std::int64_t>(from)))
+                return -1;
+            if (s.end == from)    // no data after the hole
+                s.end = from + 4; // reads what remains: the end, or a tail
+        } else if (errno == 0) {
+            s.sparse = false; // no holes to be found here: read every byte
+        } else {
             return -1;
         }
-        u64 from = std::max(s.at, static_cast<u64>(data) & ~u64{3});
-        *skip += from - s.at;
-        s.at = from;
-        s.end = std::max(from, (static_cast<u64>(hole) + 3) & ~u64{3});
-        if (!os_seek(s.fd, static_cast<std::int64_t>(from)))
-            return -1;
-        if (s.end == from) // no data after the hole
-            s.end = from + 4; // reads what remains: the end, or a tail
     }
     if (s.sparse)
         n = static_cast<std::size_t>(std::min<u64>(n, s.end - s.at));
@@ -181,17 +170,20 @@ void write_blocks(queue &q, sink &out)
 
 void convert_words(std::FILE *infile, std::FILE *outfile)
 {
-    source in = open_source(infile);
-    sink out{fileno(outfile), os_kind(fileno(outfile)) == filekind::regular,
-             0};
+    // Finding the holes of a file that has none would cost a walk over its
+    // pages on some file systems (tmpfs); a file of /proc is read to its
+    // end, as a pipe is.
+    const fileinfo from = os_info(fileno(infile));
+    source in{fileno(infile), from.holes, 0, 0};
+    sink out{fileno(outfile),
+             os_info(fileno(outfile)).kind == filekind::regular, 0};
     // A second thread writes each block while the next is read.  Where it
     // cannot be started, or a file of one block leaves it nothing to
     // overlap, this one does both.
     queue q;
     std::thread writer;
-    const std::int64_t size = os_size(in.fd);
-    if (os_kind(in.fd) != filekind::regular || size < 0 ||
-        static_cast<u64>(size) > bufsize) {
+    if (from.kind != filekind::regular || from.size < 0 ||
+        static_cast<u64>(from.size) > bufsize) {
         try {
             writer = std::thread(write_blocks, std::ref(q), std::ref(out));
         } catch (const std::exception &) {
@@ -279,7 +271,8 @@ int main(int argc, char *argv[])
     if (!infile)
         fail("open");
     // Refused before the output is touched: a typo must not empty it.
-    if (os_kind(fileno(infile)) == filekind::directory) {
+    const filekind kind = os_info(fileno(infile)).kind;
+    if (kind == filekind::directory) {
         errno = EISDIR;
         fail("read");
     }
@@ -292,7 +285,6 @@ int main(int argc, char *argv[])
     announce(outfilename);
     std::FILE *outfile = nullptr;
     bool inplace = false;
-    const filekind kind = os_kind(fileno(infile));
     const bool same = os_same_file(fileno(infile), outfilename);
     if (same && kind == filekind::fifo)
         fail_because("open", "input and output are the same FIFO");

@@ -166,13 +166,35 @@ bool running(const child &c)
            info.si_pid == 0;
 }
 
+bool wait_until(const std::function<bool()> &done)
+{
+    const auto give_up =
+        std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        if (done())
+            return true;
+        if (std::chrono::steady_clock::now() >= give_up)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+std::string drain(int fd)
+{
+    std::string s;
+    char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        s.append(buf, static_cast<std::size_t>(n));
+    return s;
+}
+
 int open_writer(const std::string &path)
 {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    int fd;
-    while ((fd = open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0 &&
-           errno == ENXIO && std::chrono::steady_clock::now() < give_up)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    int fd = -1;
+    wait_until([&] {
+        fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        return fd >= 0 || errno != ENXIO;
+    });
     if (fd >= 0)
         (void)fcntl(fd, F_SETFL, 0);
     return fd;

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,13 @@ child start(const std::vector<std::string> &args, const std::string &cwd,
 result finish(child c);
 // Whether the child has yet to end; it is not waited for.
 bool running(const child &c);
+
+// Looks at done every millisecond until it holds, for 20 seconds at most;
+// returns whether it did.  done is not looked at again once it holds.
+bool wait_until(const std::function<bool()> &done);
+
+// Everything that can be read from fd until its writers close it.
+std::string drain(int fd);
 
 // Opens the FIFO at path for writing once a reader has opened it; -1 if
 // none does within seconds, as when the program under test failed to start.

@@ -5,7 +5,7 @@
 // racing another run, refused, or outpaced by another program.
 #include "harness.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -65,6 +65,13 @@ bool installed(const std::string &tool)
         if (!d.empty() && access(d.append("/").append(tool).c_str(), X_OK) == 0)
             return true;
     return false;
+}
+
+// Sleeps for the share at of a span whole.
+void sleep_share(clock_type::duration whole, double at)
+{
+    std::this_thread::sleep_for(
+        std::chrono::duration_cast<clock_type::duration>(whole * at));
 }
 
 // Whether files with no name can be made here; without them, a run killed
@@ -136,8 +143,7 @@ TEST_P(signals, leave_the_file_original_or_converted)
         SCOPED_TRACE("killed at " + std::to_string(at) + " of a run");
         write_file(path("f"), original);
         child ch = start({"f", "f"}, dir, lim);
-        std::this_thread::sleep_for(
-            std::chrono::duration_cast<clock_type::duration>(whole * at));
+        sleep_share(whole, at);
         kill(ch.pid, c.sig);
         r = finish(ch);
         const std::string now = read_file(path("f"));
@@ -190,10 +196,7 @@ TEST_P(both_builds, signals_ignored_by_the_caller_stay_ignored)
     limits lim = build(GetParam());
     lim.ignored = {SIGHUP, SIGINT};
     child ch = start({"f", "f"}, dir, lim);
-    const auto give_up = clock_type::now() + 10s;
-    while (!(ignores(ch.pid, SIGHUP) && ignores(ch.pid, SIGINT)) &&
-           clock_type::now() < give_up)
-        std::this_thread::sleep_for(100us);
+    wait_until([&] { return ignores(ch.pid, SIGHUP) && ignores(ch.pid, SIGINT); });
     while (running(ch)) {
         kill(ch.pid, SIGHUP);
         kill(ch.pid, SIGINT);
@@ -263,8 +266,7 @@ TEST_F(inplace, concurrent_runs_never_lose_a_conversion)
         SCOPED_TRACE("second run at " + std::to_string(at) + " of the first");
         write_file(path("f"), original);
         child a = start({"f", "f"}, dir);
-        std::this_thread::sleep_for(
-            std::chrono::duration_cast<clock_type::duration>(whole * at));
+        sleep_share(whole, at);
         child b = start({"f", "f"}, dir);
         result ra = finish(a);
         result rb = finish(b);
@@ -279,17 +281,27 @@ TEST_F(inplace, concurrent_runs_never_lose_a_conversion)
     }
 }
 
-// Whether the process pid holds file open.
-bool holds_open(pid_t pid, const std::string &file)
+// What the process pid holds open: for each descriptor, its entry in /proc
+// and the path it leads to.
+std::vector<std::pair<fs::path, std::string>> open_files(pid_t pid)
 {
+    std::vector<std::pair<fs::path, std::string>> files;
     std::error_code ec;
     for (const auto &e : fs::directory_iterator(
              "/proc/" + std::to_string(pid) + "/fd", ec)) {
         std::error_code rec;
-        if (fs::read_symlink(e.path(), rec).string() == file)
-            return true;
+        std::string to = fs::read_symlink(e.path(), rec).string();
+        if (!rec)
+            files.emplace_back(e.path(), to);
     }
-    return false;
+    return files;
+}
+
+bool holds_open(pid_t pid, const std::string &file)
+{
+    const auto files = open_files(pid);
+    return std::any_of(files.begin(), files.end(),
+                       [&](const auto &f) { return f.second == file; });
 }
 
 // Another run may put its result over the file between this run's opening
@@ -311,18 +323,12 @@ TEST_F(inplace, name_replaced_under_a_starting_run)
     lim.out_fd = p[1];
     child c = start({"f", "f"}, dir, lim);
     close(p[1]);
-    const auto give_up = clock_type::now() + 20s;
-    while (!holds_open(c.pid, path("f")) && clock_type::now() < give_up)
-        std::this_thread::sleep_for(1ms);
-    ASSERT_TRUE(holds_open(c.pid, path("f")));
+    ASSERT_TRUE(wait_until([&] { return holds_open(c.pid, path("f")); }));
 
     const std::string other = noise(original.size(), 7);
     write_file(path("new"), other);
     ASSERT_EQ(std::rename(path("new").c_str(), path("f").c_str()), 0);
-    std::string said;
-    char buf[65536];
-    for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;)
-        said.append(buf, static_cast<std::size_t>(n));
+    const std::string said = drain(p[0]);
     close(p[0]);
     result r = finish(c);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -383,14 +389,11 @@ bool stop_mid_run(const child &c, const std::string &dir,
         bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
         close(fd);
         bool writing = false;
-        const std::string fds = "/proc/" + std::to_string(c.pid) + "/fd";
-        for (const auto &e : fs::directory_iterator(fds)) {
-            std::error_code ec;
-            std::string to = fs::read_symlink(e.path(), ec).string();
+        for (const auto &f : open_files(c.pid)) {
             struct stat st {
             };
-            if (!ec && to.rfind(dir + "/", 0) == 0 && to != file &&
-                stat(e.path().c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            if (f.second.rfind(dir + "/", 0) == 0 && f.second != file &&
+                stat(f.first.c_str(), &st) == 0 && S_ISREG(st.st_mode))
                 writing = static_cast<std::uintmax_t>(st.st_size) < size;
         }
         if (locked && writing)

@@ -52,10 +52,10 @@ deb)
     (cd "$scratch" && cpack --config "$build/CPackConfig.cmake" -G DEB >/dev/null)
     deb=$(ls "$scratch"/quadflip_*.deb)
     if command -v lintian >/dev/null; then
-        lintian --fail-on error,warning --tag-display-limit 0 "$deb" 2>&1 |
-            grep -v 'running with root privileges' || true
-        lintian --fail-on error,warning "$deb" >/dev/null 2>&1 ||
-            { echo "lintian: errors or warnings"; exit 1; }
+        linted=0
+        said=$(lintian --fail-on error,warning --tag-display-limit 0 "$deb" 2>&1) || linted=$?
+        echo "$said" | grep -v 'running with root privileges' || true
+        [ "$linted" = 0 ] || { echo "lintian: errors or warnings"; exit 1; }
     else
         echo "lintian is not installed: the package is not linted"
     fi
@@ -73,15 +73,16 @@ deb)
 rpm)
     need cpack rpm rpmbuild
     (cd "$scratch" && cpack --config "$build/CPackConfig.cmake" -G RPM >/dev/null)
-    pkg=$(ls "$scratch"/quadflip-*.x86_64.rpm "$scratch"/quadflip-*.*.rpm 2>/dev/null | head -1)
+    pkg=$(ls "$scratch"/quadflip-*.rpm)
     case $(basename "$pkg") in
     quadflip-[0-9]*-1.*.rpm) ;;
     *) echo "not an RPM-style file name: $pkg"; exit 1 ;;
     esac
     rpm -qp --qf '%{LICENSE}\n' "$pkg" | grep -qx MIT
-    rpm -qlp "$pkg" | grep -qx /usr/share/man/man1/quadflip.1.gz
+    files=$(rpm -qlp "$pkg")
+    echo "$files" | grep -qx /usr/share/man/man1/quadflip.1.gz
     for dir in /usr /usr/bin /usr/share /usr/share/man /usr/share/man/man1 /usr/share/doc; do
-        if rpm -qlp "$pkg" | grep -qx "$dir"; then
+        if echo "$files" | grep -qx "$dir"; then
             echo "the package owns the standard folder $dir"
             exit 1
         fi

@@ -23,21 +23,9 @@ using namespace std::chrono_literals;
 namespace
 {
 
-using clock_type = std::chrono::steady_clock;
-
 class streams : public scratch
 {
 };
-
-// Everything that can be read from fd until its writers close it.
-std::string drain(int fd)
-{
-    std::string s;
-    char buf[65536];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-        s.append(buf, static_cast<std::size_t>(n));
-    return s;
-}
 
 // Runs "in /dev/stdout" in dir with standard output a pipe, and returns
 // all that came through it; status receives the exit status.
@@ -118,9 +106,7 @@ TEST_F(streams, path_lines_are_out_before_a_blocking_open)
     write_file(path("in"), in);
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
     child c = start({"in", "fifo"}, dir);
-    const auto give_up = clock_type::now() + 10s;
-    while (said_so_far(c) != "in\nfifo\n" && clock_type::now() < give_up)
-        std::this_thread::sleep_for(1ms);
+    wait_until([&] { return said_so_far(c) == "in\nfifo\n"; });
     EXPECT_EQ(said_so_far(c), "in\nfifo\n");
     int fd = open(path("fifo").c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
@@ -198,10 +184,7 @@ TEST_F(streams, one_fifo_as_both_files_is_refused)
     ASSERT_GE(feeder, 0);
     ASSERT_EQ(write(feeder, "ABCDEFGH", 8), 8);
     child c = start({"pp", "pp"}, dir);
-    const auto give_up = clock_type::now() + 20s;
-    while (running(c) && clock_type::now() < give_up)
-        std::this_thread::sleep_for(5ms);
-    if (running(c))
+    if (!wait_until([&] { return !running(c); }))
         kill(c.pid, SIGKILL);
     result r = finish(c);
     close(feeder);
@@ -235,9 +218,7 @@ TEST_F(streams, without_a_second_thread_the_run_still_converts)
         child c = start({"fifo", "out"}, dir, lim);
         int fd = open_writer(path("fifo"));
         ASSERT_GE(fd, 0) << "the run never opened its input";
-        const auto give_up = clock_type::now() + 10s;
-        while (!exists(path("out")) && clock_type::now() < give_up)
-            std::this_thread::sleep_for(1ms);
+        wait_until([&] { return exists(path("out")); });
         std::this_thread::sleep_for(100ms); // past the thread's start
         const long threads = status_of(c.pid, "Threads");
         if (pass == 0) {
