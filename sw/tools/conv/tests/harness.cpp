@@ -158,6 +158,17 @@ result finish(child c)
     return {status, normalised(slurp(c.out)), normalised(slurp(c.err))};
 }
 
+result run_in(const std::string &cwd, const std::vector<std::string> &args,
+              const limits &lim)
+{
+    result r = finish(start(args, cwd, lim));
+    for (int again = 0; again < 3 && on_windows() &&
+                        r.err.find("wine client error") != std::string::npos;
+         ++again)
+        r = finish(start(args, cwd, lim));
+    return r;
+}
+
 bool running(const child &c)
 {
     siginfo_t info{};

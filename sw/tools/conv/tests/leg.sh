@@ -87,8 +87,12 @@ if [ "$leg" = aarch64 ]; then
 fi
 if [ "$leg" = windows ]; then
     # The first run makes wine's prefix and says so on standard error;
-    # make it before the tests look at what the program says.
+    # make it before the tests look at what the program says.  Wine's
+    # server otherwise quits a moment after each run, and a run that starts
+    # just then loses it ("wine client error"): keep it up until the end.
     $runner "$bin" >/dev/null 2>&1
+    /usr/lib/wine/wineserver -p
+    trap '/usr/lib/wine/wineserver -k' EXIT
 fi
 
 export QUADFLIP_BIN="$bin" QUADFLIP_RUNNER="$runner" QUADFLIP_TARGET="$target"
@@ -103,7 +107,7 @@ if [ "$leg" = windows ]; then
     # licence, the README and the manual as text; run from where it unpacks.
     need unzip unzip
     zipdir=$(mktemp -d)
-    trap 'rm -rf "$zipdir"' EXIT
+    trap 'rm -rf "$zipdir"; /usr/lib/wine/wineserver -k' EXIT
     (cd "$zipdir" && cpack --config "$src/build/windows/CPackConfig.cmake" >/dev/null) ||
         { echo "leg windows: cpack failed"; exit 1; }
     zip=$(ls "$zipdir"/quadflip-*-win64.zip)
