@@ -19,6 +19,16 @@
 // death by signal.
 void os_start();
 
+// Opens the file at path for reading, or for writing (created or
+// truncated), in binary mode.  A name of one of the process's own
+// descriptors (/dev/stdin, /dev/fd/N) that is a socket, which cannot be
+// opened by name, gives a copy of that descriptor.
+std::FILE *os_open(const char *path, bool write);
+
+// Whether the paths a and b name one FIFO; looked at before either is
+// opened, since opening a FIFO waits for its other end.
+bool os_same_fifo(const char *a, const char *b);
+
 // One read(2) or write(2), retried when a signal interrupts it.
 ssize_t os_read(int fd, unsigned char *p, std::size_t n);
 ssize_t os_write(int fd, const unsigned char *p, std::size_t n);
@@ -53,14 +63,14 @@ bool os_find_data(int fd, std::int64_t pos, std::int64_t *data,
 bool os_seek(int fd, std::int64_t pos);
 bool os_truncate(int fd, std::int64_t length);
 
-// Converting a file in place.  The result goes to a temporary file beside
+// Converting a file in place (on POSIX systems, inplace_posix.cpp).  The result goes to a temporary file beside
 // the file, which replaces the file only once it is complete and on the
 // disk; until then any failure or signal leaves the file as it was.
 //
 // inplace_open opens the file that path names for reading and writing (so
 // it needs the permission that a two-file run needs), waits for an
-// exclusive lock on it that serialises in-place runs, and returns it as
-// the input.  inplace_temp creates the temporary file and returns it as the
+// exclusive lock on it that serialises in-place runs, refuses a run that
+// could not end in a rename, and returns the file as the input.  inplace_temp creates the temporary file and returns it as the
 // output.  inplace_commit completes the output and puts it over the file,
 // durably, unless the file was changed meanwhile; it may close the input.
 // inplace_abort removes any temporary file; fail() calls it.

@@ -117,6 +117,16 @@ fileinfo os_info(int fd)
     return {kind, st.st_size, false}; // no holes that can be found
 }
 
+std::FILE *os_open(const char *path, bool write)
+{
+    return std::fopen(path, write ? "wb" : "rb");
+}
+
+bool os_same_fifo(const char * /*a*/, const char * /*b*/)
+{
+    return false; // no FIFOs with names in the file system
+}
+
 bool os_same_file(int fd, const char *path)
 {
     HANDLE out = open_path(path, FILE_ATTRIBUTE_NORMAL);

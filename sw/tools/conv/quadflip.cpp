@@ -265,9 +265,16 @@ int main(int argc, char *argv[])
     }
     os_start();
 
+    // One FIFO as both files would be fed its own output forever; it is
+    // refused before the input's open, which would wait for a writer.
     const char *infilename = argv[1];
+    const char *outfilename = argv[2];
     announce(infilename);
-    std::FILE *infile = std::fopen(infilename, "rb");
+    if (os_same_fifo(infilename, outfilename)) {
+        announce(outfilename);
+        fail_because("open", "input and output are the same FIFO");
+    }
+    std::FILE *infile = os_open(infilename, false);
     if (!infile)
         fail("open");
     // Refused before the output is touched: a typo must not empty it.
@@ -278,10 +285,10 @@ int main(int argc, char *argv[])
     }
 
     // When the output names the input, opening it for writing would destroy
-    // the input before it is read.  A regular file is converted in place;
-    // a FIFO would be fed its own output forever.  The same name counts as
-    // the same file even if another run has just put a new file there.
-    const char *outfilename = argv[2];
+    // the input before it is read.  A regular file is converted in place,
+    // unless its length is not whole words: the tail, dropped, would be
+    // lost for good.  The same name counts as the same file even if
+    // another run has just put a new file there.
     announce(outfilename);
     std::FILE *outfile = nullptr;
     bool inplace = false;
@@ -292,10 +299,12 @@ int main(int argc, char *argv[])
         (same || os_same_path(infilename, outfilename))) {
         (void)std::fclose(infile);
         infile = inplace_open(outfilename);
+        if (os_info(fileno(infile)).size % 4 != 0)
+            fail_because("open", "the file's length is not a multiple of 4");
         outfile = inplace_temp();
         inplace = true;
     } else {
-        outfile = std::fopen(outfilename, "wb");
+        outfile = os_open(outfilename, true);
         if (!outfile)
             fail("open");
     }

@@ -123,14 +123,17 @@ child start(const std::vector<std::string> &args, const std::string &cwd,
             lim.vmem, lim.vmem
         };
         int out = lim.out_fd >= 0 ? lim.out_fd : fileno(c.out);
-        if (dup2(out, 1) < 0 ||
+        if ((lim.in_fd >= 0 && dup2(lim.in_fd, 0) < 0) || dup2(out, 1) < 0 ||
             dup2(lim.err_to_out ? 1 : fileno(c.err), 2) < 0 ||
-            chdir(cwd.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &fsize) != 0 ||
+            (lim.cwd_fd >= 0 ? fchdir(lim.cwd_fd) : chdir(cwd.c_str())) != 0 ||
+            setrlimit(RLIMIT_FSIZE, &fsize) != 0 ||
             setrlimit(RLIMIT_AS, &vmem) != 0)
             _exit(127);
         if (lim.as_nobody) {
             const struct passwd *pw = getpwnam("nobody");
-            if (!pw || setgroups(0, nullptr) != 0 || setgid(pw->pw_gid) != 0 ||
+            if (!pw ||
+                setgroups(lim.groups.size(), lim.groups.data()) != 0 ||
+                setgid(pw->pw_gid) != 0 ||
                 setuid(pw->pw_uid) != 0)
                 _exit(127);
         }

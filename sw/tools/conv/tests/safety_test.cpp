@@ -60,7 +60,7 @@ class same_file : public scratch,
 TEST_P(same_file, converts_in_place)
 {
     const same_case &c = GetParam();
-    const std::string original = noise(2 * bufsize + 4003);
+    const std::string original = noise(2 * bufsize + 4004);
     write_file(path("f"), original);
     fs::permissions(path("f"), fs::perms(0640));
     fs::create_directory(path("sub"));
@@ -102,10 +102,28 @@ INSTANTIATE_TEST_SUITE_P(
         same_case{"hard_link", {"f", "hard"}, "hard", "f"}),
     named<same_case>);
 
+// Converting in place drops nothing: a file whose length is not whole
+// words is refused before anything is written, where a two-file run would
+// drop its last 1 to 3 bytes.
+TEST_F(safety, ragged_file_is_refused_in_place)
+{
+    for (std::size_t n : {std::size_t{1}, std::size_t{7}, bufsize + 2}) {
+        SCOPED_TRACE("length " + std::to_string(n));
+        const std::string original = noise(n);
+        write_file(path("f"), original);
+        result r = run({"f", "f"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "f\nf\n");
+        EXPECT_EQ(r.err, "open: the file's length is not a multiple of 4\n");
+        EXPECT_TRUE(same_bytes(read_file(path("f")), original));
+        EXPECT_EQ(listing(dir), std::vector<std::string>{"f"});
+    }
+}
+
 TEST_F(safety, failed_in_place_run_leaves_the_file_as_it_was)
 {
     POSIX_ONLY();
-    const std::string original = noise(2 * bufsize + 4003);
+    const std::string original = noise(2 * bufsize + 4004);
     write_file(path("f"), original);
     result r = run({"f", "f"}, file_size_limit(bufsize + 1));
     EXPECT_EQ(r.status, 1);

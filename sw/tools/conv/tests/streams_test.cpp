@@ -14,6 +14,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -191,6 +192,97 @@ TEST_F(streams, one_fifo_as_both_files_is_refused)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "pp\npp\n");
     EXPECT_EQ(r.err, "open: input and output are the same FIFO\n");
+
+    // With no writer at all, the refusal does not wait for one.
+    c = start({"pp", "pp"}, dir);
+    const bool ended = wait_until([&] { return !running(c); });
+    if (!ended)
+        kill(c.pid, SIGKILL);
+    r = finish(c);
+    EXPECT_TRUE(ended) << "the run waited for a writer";
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "pp\npp\n");
+    EXPECT_EQ(r.err, "open: input and output are the same FIFO\n");
+}
+
+// A read that fails is told, not taken for the end of the input: the
+// first page of a process's own memory is not mapped.  With standard input
+// and error closed at the start, the message never lands in the output,
+// which would otherwise take the number of standard error.
+TEST_F(streams, read_failure_is_told)
+{
+    POSIX_ONLY();
+    if (access("/proc/self/mem", R_OK) != 0)
+        GTEST_SKIP() << "no /proc/self/mem here";
+    for (const std::vector<int> &closed : {std::vector<int>{}, {0, 2}}) {
+        SCOPED_TRACE(closed.empty() ? "streams open" : "0 and 2 closed");
+        fs::remove(path("out"));
+        limits lim;
+        lim.closed = closed;
+        result r = run({"/proc/self/mem", "out"}, lim);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "/proc/self/mem\nout\n");
+        EXPECT_EQ(r.err, closed.empty() ? says("read", EIO) : "");
+        EXPECT_EQ(read_file(path("out")), "");
+    }
+}
+
+// A writer that fails ends a run on an endless input at once.
+TEST_F(streams, failed_writer_stops_an_endless_reader)
+{
+    POSIX_ONLY();
+    if (access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no /dev/full here";
+    child c = start({"/dev/zero", "/dev/full"}, dir);
+    const bool ended = wait_until([&] { return !running(c); });
+    if (!ended)
+        kill(c.pid, SIGKILL);
+    result r = finish(c);
+    EXPECT_TRUE(ended) << "still reading 20 s after the writer failed";
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, says("write", ENOSPC));
+}
+
+// A socket given as standard input or output (socket activation, socat)
+// cannot be opened by name; the run uses the descriptor as it would a pipe.
+TEST_F(streams, sockets_by_name)
+{
+    POSIX_ONLY();
+    const std::string in = noise(3 * bufsize + 8);
+    write_file(path("in"), in);
+    for (const char *name : {"/dev/stdin", "/dev/fd/0", "/proc/self/fd/0"}) {
+        SCOPED_TRACE(name);
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        limits lim;
+        lim.in_fd = sv[1];
+        child c = start({name, "out"}, dir, lim);
+        close(sv[1]);
+        std::thread feed([&] {
+            for (std::size_t at = 0; at < in.size();) {
+                ssize_t n = write(sv[0], in.data() + at, in.size() - at);
+                if (n <= 0)
+                    break;
+                at += static_cast<std::size_t>(n);
+            }
+            close(sv[0]);
+        });
+        result r = finish(c);
+        feed.join();
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(same_bytes(read_file(path("out")), flipped(in)));
+    }
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    limits lim;
+    lim.out_fd = sv[1];
+    child c = start({"in", "/dev/stdout"}, dir, lim);
+    close(sv[1]);
+    const std::string got = drain(sv[0]);
+    close(sv[0]);
+    result r = finish(c);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(same_bytes(got, "in\n/dev/stdout\n" + flipped(in)));
 }
 
 // Under a memory limit that leaves no room for the writing thread's stack,
@@ -311,13 +403,15 @@ TEST_P(sparse, holes_stay_holes)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(same_bytes(read_file(path("out")), want));
 
+    // In place only whole words: a ragged file is refused, untouched.
+    const bool whole = c.size % 4 == 0;
     r = run({"f", "f"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(same_bytes(read_file(path("f")), want));
+    ASSERT_EQ(r.status, whole ? 0 : 1) << r.err;
+    EXPECT_TRUE(same_bytes(read_file(path("f")), whole ? want : in));
 
     if (!on_windows()) { // which has no holes to find
         EXPECT_LE(allocated(path("out")), 2 * used);
-        EXPECT_LE(allocated(path("f")), 2 * used);
+        EXPECT_LE(allocated(path("f")), whole ? 2 * used : used);
 
         int status = -1;
         std::string got = into_a_pipe(dir, status);
