@@ -245,8 +245,11 @@ void convert_words(std::FILE *infile, std::FILE *outfile)
     int err = q.err;
     if (!err && tail != 0 && !put(out, tail, nullptr, 0))
         err = errno;
-    // A regular output ends where the input's last word does, holes and all.
+    // A regular output ends where the input's last word does, holes and
+    // all; it is cut only where a hole at the end left it short, since
+    // some file systems (FAT through FUSE) refuse any change of length.
     if (!err && out.seekable &&
+        os_info(out.fd).size != static_cast<std::int64_t>(out.at) &&
         !os_truncate(out.fd, static_cast<std::int64_t>(out.at)))
         err = errno;
     if (err) {

@@ -230,6 +230,16 @@ void feed_fifo(const std::string &path, const std::string &data, unsigned seed)
     close(fd);
 }
 
+bool installed(const std::string &tool)
+{
+    const char *path = std::getenv("PATH");
+    std::istringstream dirs(path ? path : "");
+    for (std::string d; std::getline(dirs, d, ':');)
+        if (!d.empty() && access(d.append("/").append(tool).c_str(), X_OK) == 0)
+            return true;
+    return false;
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);

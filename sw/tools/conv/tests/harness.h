@@ -109,6 +109,9 @@ result run_in(const std::string &cwd, const std::vector<std::string> &args,
 // reader sees pieces on their own.
 void feed_fifo(const std::string &path, const std::string &data, unsigned seed);
 
+// Whether tool is a program on the PATH.
+bool installed(const std::string &tool);
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
 bool exists(const std::string &path);

@@ -21,6 +21,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -54,17 +55,6 @@ limits build(bool named_temp)
     if (named_temp)
         lim.program = named_temp_program();
     return lim;
-}
-
-// Whether tool is a program on the PATH.
-bool installed(const std::string &tool)
-{
-    const char *path = std::getenv("PATH");
-    std::istringstream dirs(path ? path : "");
-    for (std::string d; std::getline(dirs, d, ':');)
-        if (!d.empty() && access(d.append("/").append(tool).c_str(), X_OK) == 0)
-            return true;
-    return false;
 }
 
 // Sleeps for the share at of a span whole.
@@ -415,8 +405,7 @@ bool stop_mid_run(const child &c, const std::string &dir,
 
 struct change_case {
     const char *name;
-    void (*change)(const std::string &dir);
-    std::string after; // what the file holds after the change; empty: as it was
+    void (*change)(const std::string &file);
 };
 
 void PrintTo(const change_case &c, std::ostream *os)
@@ -429,6 +418,9 @@ class changes : public inplace,
 {
 };
 
+// Whatever another program does to the file during a run, with its data,
+// its status or its name, the run fails and leaves the file as that
+// program left it.
 TEST_P(changes, made_during_a_run_are_kept)
 {
     POSIX_ONLY();
@@ -437,49 +429,81 @@ TEST_P(changes, made_during_a_run_are_kept)
     // file is put back and the run tried again.
     for (int attempt = 0; attempt < 20; ++attempt) {
         write_file(path("f"), original);
+        fs::permissions(path("f"), fs::perms(0644));
         child ch = start({"f", "f"}, dir);
         if (!stop_mid_run(ch, dir, path("f"), original.size())) {
             ASSERT_EQ(finish(ch).status, 0);
             continue;
         }
-        c.change(dir);
+        c.change(path("f"));
+        const std::string after = read_file(path("f"));
+        struct stat before {
+        };
+        ASSERT_EQ(stat(path("f").c_str(), &before), 0);
         kill(ch.pid, SIGCONT);
         result r = finish(ch);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "rename: the file was changed during the run\n");
-        EXPECT_TRUE(same_bytes(read_file(path("f")),
-                               c.after.empty() ? original : original + c.after));
+        EXPECT_TRUE(same_bytes(read_file(path("f")), after));
+        struct stat now {
+        };
+        ASSERT_EQ(stat(path("f").c_str(), &now), 0);
+        EXPECT_EQ(now.st_ino, before.st_ino);
+        EXPECT_EQ(now.st_mode, before.st_mode);
         EXPECT_EQ(listing(dir), only_f);
         return;
     }
     FAIL() << "no run was caught in the middle in 20 tries";
 }
 
+// Writes four other bytes at the start of the file, keeping its length.
+void overwrite_start(const std::string &file)
+{
+    int fd = open(file.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "\x5a\x5a\x5a\x5a", 4, 0), 4);
+    close(fd);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     table, changes,
     ::testing::Values(
         change_case{"touched",
-                    [](const std::string &dir) {
+                    [](const std::string &file) {
                         const struct timespec when[2] = {{1000000000, 0},
                                                          {1000000000, 0}};
-                        ASSERT_EQ(utimensat(AT_FDCWD, (dir + "/f").c_str(),
-                                            when, 0),
-                                  0);
-                    },
-                    ""},
+                        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), when, 0), 0);
+                    }},
         change_case{"appended",
-                    [](const std::string &dir) {
-                        std::ofstream(dir + "/f", std::ios::app) << "more";
-                    },
-                    "more"},
+                    [](const std::string &file) {
+                        std::ofstream(file, std::ios::app) << "more";
+                    }},
         change_case{"replaced",
-                    [](const std::string &dir) {
-                        std::string f = dir + "/f";
-                        write_file(dir + "/g", read_file(f) + "new!");
-                        ASSERT_EQ(std::rename((dir + "/g").c_str(), f.c_str()),
+                    [](const std::string &file) {
+                        write_file(file + ".new", read_file(file) + "new!");
+                        ASSERT_EQ(std::rename((file + ".new").c_str(),
+                                              file.c_str()),
                                   0);
-                    },
-                    "new!"}),
+                    }},
+        // As touch -r, an archiver or a "keep timestamps" option does.
+        change_case{"written_with_its_time_set_back",
+                    [](const std::string &file) {
+                        struct stat st {
+                        };
+                        ASSERT_EQ(stat(file.c_str(), &st), 0);
+                        overwrite_start(file);
+                        const struct timespec when[2] = {st.st_atim, st.st_mtim};
+                        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), when, 0), 0);
+                    }},
+        change_case{"mode_changed",
+                    [](const std::string &file) {
+                        ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+                    }},
+        change_case{"attribute_set",
+                    [](const std::string &file) {
+                        ASSERT_EQ(setxattr(file.c_str(), "user.note", "x", 1, 0),
+                                  0);
+                    }}),
     named<change_case>);
 
 } // namespace

@@ -260,7 +260,8 @@ TEST_F(streams, sockets_by_name)
         close(sv[1]);
         std::thread feed([&] {
             for (std::size_t at = 0; at < in.size();) {
-                ssize_t n = write(sv[0], in.data() + at, in.size() - at);
+                ssize_t n = send(sv[0], in.data() + at, in.size() - at,
+                                 MSG_NOSIGNAL);
                 if (n <= 0)
                     break;
                 at += static_cast<std::size_t>(n);
