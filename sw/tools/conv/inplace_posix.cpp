@@ -72,15 +72,6 @@ place resolve(const char *path)
             errno = ELOOP;
             break;
         }
-        const bool absolute = !rest.empty() && rest[0] == '/';
-        if (dir < 0 || absolute) {
-            if (dir >= 0)
-                (void)close(dir);
-            dir = open(absolute ? "/" : ".",
-                       search_only | O_DIRECTORY | O_CLOEXEC);
-            if (dir < 0)
-                return {-1, {}};
-        }
         // Every name but the last is a folder to enter.
         std::vector<std::string> names;
         for (std::size_t at = 0; at <= rest.size();) {
@@ -93,6 +84,23 @@ place resolve(const char *path)
         }
         const std::string last = names.back();
         names.pop_back();
+        // An absolute path starts at its first folder, opened by its whole
+        // name: an emulator that maps a system root of its own over "/"
+        // (qemu -L) maps that name as it does any other.
+        const bool absolute = !rest.empty() && rest[0] == '/';
+        if (dir < 0 || absolute) {
+            if (dir >= 0)
+                (void)close(dir);
+            std::string first = ".";
+            if (absolute) {
+                first = names.empty() ? "/" : "/" + names.front();
+                if (!names.empty())
+                    names.erase(names.begin());
+            }
+            dir = open(first.c_str(), search_only | O_DIRECTORY | O_CLOEXEC);
+            if (dir < 0)
+                return {-1, {}};
+        }
         for (const std::string &name : names) {
             int next = openat(dir, name.c_str(),
                               search_only | O_DIRECTORY | O_CLOEXEC);
@@ -487,6 +495,9 @@ void inplace_commit(std::FILE *in, std::FILE *out)
     int fd = fileno(out);
     if (std::fflush(out) != 0)
         fail("write");
+    // A change is told as such, rather than as whatever it made fail.
+    if (changed())
+        fail_because("rename", "the file was changed during the run");
     keep_metadata(fd);
     if (fsync(fd) != 0)
         fail("write");

@@ -134,10 +134,12 @@ bool set_acl(const std::string &path, const char *text, acl_type_t type)
 }
 
 // Builds without libacl and libattr, as the cross builds are, refuse a
-// file that has an ACL or extended attributes.
+// file that has an ACL or extended attributes; QUADFLIP_ACL=OFF says that
+// the program under test is one.
 bool carries_extended_metadata()
 {
-    return !emulated();
+    const char *acl = std::getenv("QUADFLIP_ACL");
+    return !acl || std::strcmp(acl, "OFF") != 0;
 }
 
 struct meta_case {
