@@ -240,6 +240,29 @@ bool installed(const std::string &tool)
     return false;
 }
 
+bool command(const std::vector<std::string> &argv)
+{
+    std::vector<std::string> words = argv;
+    std::vector<char *> args;
+    for (std::string &w : words)
+        args.push_back(w.data());
+    args.push_back(nullptr);
+    (void)std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        if (null < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0)
+            _exit(127);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int ws = 0;
+    while (pid > 0 && waitpid(pid, &ws, 0) < 0)
+        if (errno != EINTR)
+            return false;
+    return pid > 0 && WIFEXITED(ws) && WEXITSTATUS(ws) == 0;
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);

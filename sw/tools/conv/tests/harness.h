@@ -112,6 +112,9 @@ void feed_fifo(const std::string &path, const std::string &data, unsigned seed);
 // Whether tool is a program on the PATH.
 bool installed(const std::string &tool);
 
+// Runs a program with its output thrown away; whether it exited with 0.
+bool command(const std::vector<std::string> &argv);
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
 bool exists(const std::string &path);

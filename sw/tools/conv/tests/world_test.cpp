@@ -63,12 +63,6 @@ bool root()
             GTEST_SKIP() << "strace is not installed (apt-get install strace)"; \
     } while (0)
 
-// Runs a shell command quietly; whether it succeeded.
-bool shell(const std::string &command)
-{
-    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 // A file system mounted on a folder for as long as this lives.
 struct mounted {
     std::string at;
@@ -78,7 +72,7 @@ struct mounted {
     {
         if (!ok)
             return;
-        if (!fuse || !shell("fusermount -u '" + at + "'"))
+        if (!fuse || !command({"fusermount", "-u", at}))
             (void)umount2(at.c_str(), MNT_DETACH);
     }
 };
@@ -376,7 +370,7 @@ TEST_F(world, caller_holds_flock)
 
 struct fat_case {
     const char *name;
-    const char *mount; // the command, with IMG and DIR in it
+    std::vector<std::string> mount; // the command, with IMG and DIR in it
     bool fuse;
 };
 
@@ -389,11 +383,12 @@ class fat : public world, public ::testing::WithParamInterface<fat_case>
 {
 };
 
-std::string filled(std::string s, const std::string &img, const std::string &dir)
+std::vector<std::string> filled(std::vector<std::string> words,
+                                const std::string &img, const std::string &dir)
 {
-    s.replace(s.find("IMG"), 3, img);
-    s.replace(s.find("DIR"), 3, dir);
-    return s;
+    for (std::string &w : words)
+        w = w == "IMG" ? img : w == "DIR" ? dir : w;
+    return words;
 }
 
 // A file system that keeps no modes: the result has what every file there
@@ -407,13 +402,13 @@ TEST_P(fat, file_system_without_modes)
         GTEST_SKIP() << "mkfs.vfat is not installed (apt-get install dosfstools)";
     if (c.fuse && (!installed("fusefat") || access("/dev/fuse", R_OK) != 0))
         GTEST_SKIP() << "no fusefat or no /dev/fuse (apt-get install fusefat)";
-    ASSERT_TRUE(shell("mkfs.vfat -C '" + path("img") + "' 8192"));
+    ASSERT_TRUE(command({"mkfs.vfat", "-C", path("img"), "8192"}));
     fs::create_directory(path("mnt"));
     mounted m{path("mnt")};
     m.fuse = c.fuse;
-    m.ok = shell(filled(c.mount, path("img"), path("mnt")));
+    m.ok = command(filled(c.mount, path("img"), path("mnt")));
     if (!m.ok)
-        GTEST_SKIP() << "cannot mount: " << c.mount;
+        GTEST_SKIP() << "cannot mount " << c.name << " here";
     write_file(path("mnt/f"), original);
     result r = run({"mnt/f", "mnt/f"});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -426,9 +421,10 @@ TEST_P(fat, file_system_without_modes)
 
 INSTANTIATE_TEST_SUITE_P(
     table, fat,
-    ::testing::Values(fat_case{"fusefat", "fusefat -o rw+ 'IMG' 'DIR'", true},
-                      fat_case{"vfat", "mount -t vfat -o loop 'IMG' 'DIR'",
-                               false}),
+    ::testing::Values(
+        fat_case{"fusefat", {"fusefat", "-o", "rw+", "IMG", "DIR"}, true},
+        fat_case{"vfat", {"mount", "-t", "vfat", "-o", "loop", "IMG", "DIR"},
+                 false}),
     named<fat_case>);
 
 struct refusal_case {
@@ -474,7 +470,7 @@ TEST_P(refused, before_anything_is_written)
     std::ifstream t(trace);
     std::stringstream calls;
     calls << t.rdbuf();
-    (void)shell("chattr -a '" + path("d") + "'");
+    (void)command({"chattr", "-a", path("d")});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(calls.str().find("O_TMPFILE"), std::string::npos);
@@ -500,7 +496,7 @@ INSTANTIATE_TEST_SUITE_P(
                      [](const std::string &dir, mounted &, std::string *why) {
                          write_file(dir + "/f", noise(4096));
                          *why = "chattr +a does not work here";
-                         return shell("chattr +a '" + dir + "'");
+                         return command({"chattr", "+a", dir});
                      },
                      says("rename", EPERM), false},
         refusal_case{"file_is_a_mount_point",
