@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -218,24 +219,63 @@ template <class F> bool name_temp(F make)
     return false;
 }
 
+// The parent of the process pid, from /proc; 0 where it cannot be told.
+pid_t parent_of(pid_t pid)
+{
+    std::FILE *f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (!f)
+        return 0;
+    char line[1024];
+    const bool got = std::fgets(line, sizeof line, f) != nullptr;
+    (void)std::fclose(f);
+    // "pid (name) S ppid ...": the name may hold spaces and parentheses.
+    const char *close = got ? std::strrchr(line, ')') : nullptr;
+    if (!close || std::strlen(close) < 5)
+        return 0;
+    char *end = nullptr;
+    const long parent = std::strtol(close + 4, &end, 10);
+    return end != close + 4 && *end == ' ' ? static_cast<pid_t>(parent) : 0;
+}
+
+// Whether pid is this run's caller, or the caller's caller, and so on.
+bool is_caller(pid_t pid)
+{
+    pid_t p = getppid();
+    for (int depth = 0; p > 1 && depth < 64; ++depth, p = parent_of(p))
+        if (p == pid)
+            return true;
+    return false;
+}
+
 // Waits for an exclusive lock on the whole file that serialises in-place
 // runs.  An open file description lock (Linux) does not conflict with
 // flock(2), so a caller that wraps the run in flock(1) on the same file
-// does not make it wait for ever; elsewhere flock(2) serves.  Where the
-// file system has no locks, the check before the rename still stands
-// guard.
+// does not make it wait for ever.  It does conflict with a POSIX record
+// lock (lockf, fcntl F_SETLK): one held by the run's own caller, which
+// would wait for the run, is not waited for; one held by any other
+// process is.  Elsewhere flock(2) serves.  Where the file system has no
+// locks, the check before the rename still stands guard.
 void lock(int fd)
 {
 #ifdef F_OFD_SETLKW
-    struct flock whole {
-    };
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    int r;
-    while ((r = fcntl(fd, F_OFD_SETLKW, &whole)) != 0 && errno == EINTR) {
+    for (;;) {
+        struct flock whole {
+        };
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        if (fcntl(fd, F_OFD_SETLK, &whole) == 0)
+            return;
+        if (errno == EINVAL) // a kernel without them
+            break;
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR)
+            return; // no locks on this file system
+        struct flock holder = whole;
+        if (fcntl(fd, F_OFD_GETLK, &holder) == 0 && holder.l_type != F_UNLCK &&
+            holder.l_pid > 0 && is_caller(holder.l_pid))
+            return;
+        if (fcntl(fd, F_OFD_SETLKW, &whole) == 0 || errno != EINTR)
+            return;
     }
-    if (r == 0 || errno != EINVAL) // EINVAL: a kernel without them
-        return;
 #endif
     while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
     }

@@ -244,6 +244,7 @@ bool command(const std::vector<std::string> &argv)
 {
     std::vector<std::string> words = argv;
     std::vector<char *> args;
+    args.reserve(words.size() + 1);
     for (std::string &w : words)
         args.push_back(w.data());
     args.push_back(nullptr);

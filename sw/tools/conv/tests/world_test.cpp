@@ -368,6 +368,30 @@ TEST_F(world, caller_holds_flock)
     EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
 }
 
+// Nor does a caller that holds a POSIX record lock on the file (lockf,
+// fcntl), as a script's own guard would: the run's lock does not wait
+// for its caller.
+TEST_F(world, caller_holds_a_record_lock)
+{
+    POSIX_ONLY();
+    write_file(path("f"), original);
+    int fd = open(path("f").c_str(), O_RDWR);
+    struct flock whole {
+    };
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(fd, F_SETLK, &whole), 0);
+    child c = start({"f", "f"}, dir);
+    const bool ended = wait_until([&] { return !running(c); });
+    if (!ended)
+        kill(c.pid, SIGKILL);
+    result r = finish(c);
+    close(fd);
+    ASSERT_TRUE(ended) << "the run waited on its caller's lock";
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
+}
+
 struct fat_case {
     const char *name;
     std::vector<std::string> mount; // the command, with IMG and DIR in it
