@@ -12,12 +12,20 @@
 
 #include <sys/types.h>
 
+// The command line as UTF-8 strings, where the system hands it over in
+// another form (Windows: UTF-16); elsewhere argv itself.
+char **os_args(int *argc, char **argv);
+
 // Readies the process before anything is opened: a standard descriptor
 // that is closed is opened on the null device, so that no file can take
 // its number and receive messages or path lines, and a reader that goes
 // away or a file-size limit becomes a failed write rather than a silent
 // death by signal.
 void os_start();
+
+// Writes text and a line end on standard output, flushed; false if that
+// failed.  A console shows the characters that the UTF-8 bytes stand for.
+bool os_put_line(const char *text);
 
 // Opens the file at path for reading, or for writing (created or
 // truncated), in binary mode.  A name of one of the process's own
@@ -63,7 +71,7 @@ bool os_find_data(int fd, std::int64_t pos, std::int64_t *data,
 bool os_seek(int fd, std::int64_t pos);
 bool os_truncate(int fd, std::int64_t length);
 
-// Converting a file in place (on POSIX systems, inplace_posix.cpp).  The result goes to a temporary file beside
+// Converting a file in place: inplace_posix.cpp and inplace_windows.cpp.  The result goes to a temporary file beside
 // the file, which replaces the file only once it is complete and on the
 // disk; until then any failure or signal leaves the file as it was.
 //

@@ -41,6 +41,16 @@ int own_descriptor(const char *path)
 
 } // namespace
 
+char **os_args(int * /*argc*/, char **argv)
+{
+    return argv;
+}
+
+bool os_put_line(const char *text)
+{
+    return std::printf("%s\n", text) >= 0 && std::fflush(stdout) == 0;
+}
+
 void os_start()
 {
     for (int fd = 0; fd <= 2; ++fd)

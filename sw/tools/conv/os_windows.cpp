@@ -1,49 +1,135 @@
 // SPDX-License-Identifier: MIT
 //
-// Windows.  Files have no inode numbers (the volume serial number and file
-// index serve instead), an open file cannot be replaced, and there are no
-// holes to find.
+// Windows.  Paths are UTF-8 inside the program and UTF-16 for the system:
+// the command line is read as UTF-16, so that no name is turned into a
+// look-alike in the ANSI code page.  Files have no inode numbers (the
+// volume serial number and file index serve instead) and no holes to find.
 #include "os.h"
 #include "quadflip.h"
+#include "win.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <io.h>
+#include <shellapi.h>
 #include <sys/stat.h>
 #include <windows.h>
 
-namespace
+std::wstring win_wide(const char *utf8)
 {
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    std::wstring w(n > 0 ? static_cast<std::size_t>(n) : 1, L'\0');
+    if (n <= 0 || MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &w[0], n) != n)
+        return std::wstring();
+    w.resize(static_cast<std::size_t>(n) - 1);
+    return w;
+}
 
-// The in-place run: the file's path and its descriptor, locked, with what
-// it was when the lock was taken; the temporary file and its stream.
-std::string target;
-int lockfd = -1;
-BY_HANDLE_FILE_INFORMATION locked{};
-std::string tmppath;
-const char *tmpname;
-std::FILE *tmpout;
+std::string win_narrow(const std::wstring &wide)
+{
+    if (wide.empty())
+        return std::string();
+    const int len = static_cast<int>(wide.size());
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), len, nullptr, 0,
+                                nullptr, nullptr);
+    std::string s(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0)
+        (void)WideCharToMultiByte(CP_UTF8, 0, wide.data(), len, &s[0], n,
+                                  nullptr, nullptr);
+    return s;
+}
 
-HANDLE handle(int fd)
+void win_errno(DWORD err)
+{
+    switch (err) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_NETPATH:
+    case ERROR_INVALID_DRIVE:
+        errno = ENOENT;
+        break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_UNABLE_TO_REMOVE_REPLACED:
+    case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
+    case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2:
+        errno = EACCES;
+        break;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+        errno = EBUSY;
+        break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        errno = ENOSPC;
+        break;
+    case ERROR_NOT_SAME_DEVICE:
+        errno = EXDEV;
+        break;
+    case ERROR_WRITE_PROTECT:
+        errno = EROFS;
+        break;
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_BUFFER_OVERFLOW:
+        errno = ENAMETOOLONG;
+        break;
+    case ERROR_DIRECTORY:
+        errno = ENOTDIR;
+        break;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        errno = EEXIST;
+        break;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+        errno = ENOMEM;
+        break;
+    case ERROR_INVALID_NAME:
+    case ERROR_INVALID_PARAMETER:
+        errno = EINVAL;
+        break;
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_FUNCTION:
+        errno = ENOSYS;
+        break;
+    default:
+        errno = EIO;
+        break;
+    }
+}
+
+HANDLE win_handle(int fd)
 {
     return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 
-HANDLE open_path(const char *path, DWORD flags)
+std::wstring win_final_path(HANDLE h)
 {
-    return CreateFileA(path, 0,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, flags, nullptr);
+    std::vector<wchar_t> buf(32768);
+    DWORD n = GetFinalPathNameByHandleW(h, buf.data(),
+                                        static_cast<DWORD>(buf.size()),
+                                        FILE_NAME_NORMALIZED);
+    return n == 0 || n >= buf.size() ? std::wstring()
+                                     : std::wstring(buf.data(), n);
 }
 
-bool info(HANDLE h, BY_HANDLE_FILE_INFORMATION *i)
+namespace
 {
-    return GetFileInformationByHandle(h, i) != 0;
+
+// A handle on the file or folder at path for looking at it, shared with
+// every other use of it, removal included.
+HANDLE open_path(const char *path)
+{
+    return CreateFileW(win_wide(path).c_str(), 0,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                       nullptr);
 }
 
 bool same_id(const BY_HANDLE_FILE_INFORMATION &a,
@@ -54,32 +140,57 @@ bool same_id(const BY_HANDLE_FILE_INFORMATION &a,
            a.nFileIndexLow == b.nFileIndexLow;
 }
 
-// The path of the file that path names, symbolic links followed; empty if
-// there is none.
-std::string final_path(const char *path)
-{
-    HANDLE h = open_path(path, FILE_FLAG_BACKUP_SEMANTICS);
-    char buf[32768];
-    DWORD n = h == INVALID_HANDLE_VALUE
-                  ? 0
-                  : GetFinalPathNameByHandleA(h, buf, sizeof buf,
-                                              FILE_NAME_NORMALIZED);
-    if (h != INVALID_HANDLE_VALUE)
-        CloseHandle(h);
-    return n == 0 || n >= sizeof buf ? std::string() : std::string(buf, n);
-}
+} // namespace
 
-std::string file_path(const char *path)
+std::wstring win_file_path(const char *path)
 {
-    std::string p = final_path(path);
-    if (p.empty()) {
-        errno = ENOENT;
-        fail("open");
+    HANDLE h = open_path(path);
+    if (h == INVALID_HANDLE_VALUE) {
+        win_errno(GetLastError());
+        return std::wstring();
     }
+    std::wstring p = win_final_path(h);
+    if (p.empty())
+        win_errno(GetLastError());
+    CloseHandle(h);
     return p;
 }
 
-} // namespace
+char **os_args(int *argc, char **argv)
+{
+    int n = 0;
+    LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (!wide || n < 1)
+        return argv;
+    static std::vector<std::string> args;
+    static std::vector<char *> ptrs;
+    for (int i = 0; i < n; ++i)
+        args.push_back(win_narrow(wide[i]));
+    for (std::string &a : args)
+        ptrs.push_back(&a[0]);
+    ptrs.push_back(nullptr);
+    LocalFree(wide);
+    *argc = n;
+    return ptrs.data();
+}
+
+bool os_put_line(const char *text)
+{
+    // A console takes the characters themselves; a pipe or a file, the
+    // UTF-8 bytes.
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (out != INVALID_HANDLE_VALUE && out != nullptr &&
+        GetConsoleMode(out, &mode)) {
+        if (std::fflush(stdout) != 0)
+            return false;
+        const std::wstring line = win_wide(text) + L"\r\n";
+        DWORD put = 0;
+        return WriteConsoleW(out, line.data(), static_cast<DWORD>(line.size()),
+                             &put, nullptr) != 0;
+    }
+    return std::printf("%s\n", text) >= 0 && std::fflush(stdout) == 0;
+}
 
 void os_start()
 {
@@ -109,6 +220,11 @@ fileinfo os_info(int fd)
     };
     if (_fstat64(fd, &st) != 0)
         return {filekind::other, -1, false};
+    BY_HANDLE_FILE_INFORMATION about{};
+    if (GetFileType(win_handle(fd)) == FILE_TYPE_DISK &&
+        GetFileInformationByHandle(win_handle(fd), &about) &&
+        (about.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return {filekind::directory, -1, false};
     const auto type = st.st_mode & _S_IFMT;
     filekind kind = type == _S_IFREG   ? filekind::regular
                     : type == _S_IFDIR ? filekind::directory
@@ -119,7 +235,32 @@ fileinfo os_info(int fd)
 
 std::FILE *os_open(const char *path, bool write)
 {
-    return std::fopen(path, write ? "wb" : "rb");
+    if (write) {
+        std::FILE *f = _wfopen(win_wide(path).c_str(), L"wb");
+        return f;
+    }
+    // Shared with every other use, removal and renaming included, so that
+    // holding it open keeps no other run from replacing the file.  A folder
+    // opens too, to be refused as one.
+    HANDLE h = CreateFileW(win_wide(path).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE |
+                               FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        win_errno(GetLastError());
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h),
+                             _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    std::FILE *f = _fdopen(fd, "rb");
+    if (!f)
+        (void)_close(fd);
+    return f;
 }
 
 bool os_same_fifo(const char * /*a*/, const char * /*b*/)
@@ -129,20 +270,21 @@ bool os_same_fifo(const char * /*a*/, const char * /*b*/)
 
 bool os_same_file(int fd, const char *path)
 {
-    HANDLE out = open_path(path, FILE_ATTRIBUTE_NORMAL);
+    HANDLE out = open_path(path);
     if (out == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION a{};
     BY_HANDLE_FILE_INFORMATION b{};
-    bool same = info(handle(fd), &a) && info(out, &b) && same_id(a, b);
+    bool same = GetFileInformationByHandle(win_handle(fd), &a) &&
+                GetFileInformationByHandle(out, &b) && same_id(a, b);
     CloseHandle(out);
     return same;
 }
 
 bool os_same_path(const char *a, const char *b)
 {
-    const std::string pa = final_path(a);
-    return !pa.empty() && pa == final_path(b);
+    const std::wstring pa = win_file_path(a);
+    return !pa.empty() && pa == win_file_path(b);
 }
 
 bool os_find_data(int /*fd*/, std::int64_t /*pos*/, std::int64_t * /*data*/,
@@ -160,73 +302,4 @@ bool os_seek(int fd, std::int64_t pos)
 bool os_truncate(int fd, std::int64_t length)
 {
     return _chsize_s(fd, length) == 0;
-}
-
-std::FILE *inplace_open(const char *path)
-{
-    target = file_path(path);
-    lockfd = _open(target.c_str(), _O_RDWR | _O_BINARY);
-    if (lockfd < 0)
-        fail("open");
-    // Another run that holds the file open keeps this run from replacing
-    // it, and the check before the replacement stands guard against any
-    // other program.
-    OVERLAPPED whole{};
-    (void)LockFileEx(handle(lockfd), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD,
-                     MAXDWORD, &whole);
-    if (!info(handle(lockfd), &locked)) {
-        errno = EACCES;
-        fail("open");
-    }
-    std::FILE *in = _fdopen(lockfd, "rb");
-    if (!in)
-        fail("open");
-    return in;
-}
-
-std::FILE *inplace_temp()
-{
-    tmppath = target.substr(0, target.find_last_of("/\\") + 1) +
-              ".quadflip.XXXXXX";
-    int fd = mkstemp(tmppath.data());
-    if (fd < 0)
-        fail("open");
-    tmpname = tmppath.c_str();
-    tmpout = _fdopen(fd, "wb");
-    if (!tmpout)
-        fail("open");
-    return tmpout; // with the runner's default attributes
-}
-
-void inplace_commit(std::FILE *in, std::FILE *out)
-{
-    bool ok = std::fflush(out) == 0 && _commit(_fileno(out)) == 0;
-    tmpout = nullptr;
-    if (std::fclose(out) != 0 || !ok)
-        fail("write");
-
-    BY_HANDLE_FILE_INFORMATION now{};
-    if (!info(handle(lockfd), &now) || !same_id(now, locked) ||
-        now.nFileSizeHigh != locked.nFileSizeHigh ||
-        now.nFileSizeLow != locked.nFileSizeLow ||
-        CompareFileTime(&now.ftLastWriteTime, &locked.ftLastWriteTime) != 0 ||
-        !os_same_file(lockfd, target.c_str()))
-        fail_because("rename", "the file was changed during the run");
-
-    (void)std::fclose(in); // an open file cannot be replaced
-    if (!MoveFileExA(tmpname, target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        errno = EACCES;
-        fail("rename");
-    }
-    tmpname = nullptr;
-}
-
-void inplace_abort()
-{
-    if (!tmpname)
-        return;
-    if (tmpout) // an open file cannot be removed
-        (void)std::fclose(tmpout);
-    (void)std::remove(tmpname);
 }

@@ -44,7 +44,7 @@ using u64 = std::uint64_t;
 // comes before anything written to the same place.
 void announce(const char *path)
 {
-    if (std::printf("%s\n", path) < 0 || std::fflush(stdout) != 0)
+    if (!os_put_line(path))
         fail("write");
 }
 
@@ -260,6 +260,7 @@ void convert_words(std::FILE *infile, std::FILE *outfile)
 
 int main(int argc, char *argv[])
 {
+    argv = os_args(&argc, argv);
     if (argc < 3)
         std::exit(1);
     if (argc > 3 && std::strcmp(argv[3], "-b") != 0) {

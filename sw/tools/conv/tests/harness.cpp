@@ -240,7 +240,8 @@ bool installed(const std::string &tool)
     return false;
 }
 
-bool command(const std::vector<std::string> &argv)
+bool command(const std::vector<std::string> &argv, std::string *out,
+             const std::string &cwd)
 {
     std::vector<std::string> words = argv;
     std::vector<char *> args;
@@ -248,15 +249,26 @@ bool command(const std::vector<std::string> &argv)
     for (std::string &w : words)
         args.push_back(w.data());
     args.push_back(nullptr);
+    int p[2];
+    if (pipe(p) != 0)
+        return false;
     (void)std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         const int null = open("/dev/null", O_WRONLY);
-        if (null < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0)
+        if (null < 0 || dup2(out ? p[1] : null, 1) < 0 || dup2(null, 2) < 0 ||
+            (!cwd.empty() && chdir(cwd.c_str()) != 0))
             _exit(127);
+        close(p[0]);
+        close(p[1]);
         execvp(args[0], args.data());
         _exit(127);
     }
+    close(p[1]);
+    std::string got = drain(p[0]);
+    close(p[0]);
+    if (out)
+        *out = got;
     int ws = 0;
     while (pid > 0 && waitpid(pid, &ws, 0) < 0)
         if (errno != EINTR)

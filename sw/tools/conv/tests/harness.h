@@ -112,8 +112,11 @@ void feed_fifo(const std::string &path, const std::string &data, unsigned seed);
 // Whether tool is a program on the PATH.
 bool installed(const std::string &tool);
 
-// Runs a program with its output thrown away; whether it exited with 0.
-bool command(const std::vector<std::string> &argv);
+// Runs a program in the folder cwd (empty: this one), its standard output
+// into *out where out is given, thrown away otherwise, as is its standard
+// error; whether it exited with 0.
+bool command(const std::vector<std::string> &argv, std::string *out = nullptr,
+             const std::string &cwd = "");
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);

@@ -250,7 +250,6 @@ INSTANTIATE_TEST_SUITE_P(table, both_builds, ::testing::Bool(), build_name);
 // starts at moments spread over the first, up to its rename.
 TEST_F(inplace, concurrent_runs_never_lose_a_conversion)
 {
-    POSIX_ONLY();
     auto t0 = clock_type::now();
     ASSERT_EQ(run({"f", "f"}).status, 0);
     const auto whole = clock_type::now() - t0;
@@ -267,6 +266,24 @@ TEST_F(inplace, concurrent_runs_never_lose_a_conversion)
         EXPECT_TRUE(same_bytes(read_file(path("f")), original));
         EXPECT_EQ(listing(dir), only_f);
     }
+}
+
+// On Windows the file keeps its attributes: a hidden file stays hidden.
+TEST_F(inplace, hidden_file_stays_hidden)
+{
+    if (!on_windows())
+        GTEST_SKIP() << "attributes of Windows files";
+    const char *wine = std::getenv("QUADFLIP_RUNNER");
+    ASSERT_TRUE(command({wine, "cmd", "/c", "attrib", "+h", "f"}, nullptr, dir));
+    std::string said;
+    ASSERT_TRUE(command({wine, "cmd", "/c", "attrib", "f"}, &said, dir));
+    ASSERT_NE(said.find(" H "), std::string::npos) << said;
+    result r = run({"f", "f"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
+    ASSERT_TRUE(command({wine, "cmd", "/c", "attrib", "f"}, &said, dir));
+    EXPECT_NE(said.find(" H "), std::string::npos) << said;
+    EXPECT_EQ(listing(dir), only_f);
 }
 
 // What the process pid holds open: for each descriptor, its entry in /proc

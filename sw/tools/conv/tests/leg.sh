@@ -49,7 +49,9 @@ windows)
     bin=$bin.exe
     runner=/usr/lib/wine/wine64
     target=windows
-    export WINEPREFIX="$src/build/windows/wineprefix" WINEDEBUG=-all
+    # Wine reads the command line in the locale's character set: UTF-8,
+    # so that names that are not ASCII reach the program as they are.
+    export WINEPREFIX="$src/build/windows/wineprefix" WINEDEBUG=-all LC_ALL=C.UTF-8
     mkdir -p "$WINEPREFIX"
     ;;
 asan | tsan)
