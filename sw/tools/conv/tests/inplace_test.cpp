@@ -273,7 +273,8 @@ TEST_F(inplace, hidden_file_stays_hidden)
 {
     if (!on_windows())
         GTEST_SKIP() << "attributes of Windows files";
-    const char *wine = std::getenv("QUADFLIP_RUNNER");
+    const char *runner = std::getenv("QUADFLIP_RUNNER");
+    const std::string wine = runner ? runner : "wine";
     ASSERT_TRUE(command({wine, "cmd", "/c", "attrib", "+h", "f"}, nullptr, dir));
     std::string said;
     ASSERT_TRUE(command({wine, "cmd", "/c", "attrib", "f"}, &said, dir));
