@@ -41,6 +41,12 @@ bool os_same_fifo(const char *a, const char *b);
 ssize_t os_read(int fd, unsigned char *p, std::size_t n);
 ssize_t os_write(int fd, const unsigned char *p, std::size_t n);
 
+// Whether a second thread would have a processor of its own: this process
+// may run on two or more (its affinity, and its control group's CPU
+// quota), and one of those is idle now.  Looked at once, before a run of
+// more than one block.
+bool os_spare_cpu();
+
 enum class filekind { regular, directory, fifo, other };
 
 // What the system says of the file at fd, in one look: its kind; its

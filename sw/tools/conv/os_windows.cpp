@@ -214,6 +214,15 @@ ssize_t os_write(int fd, const unsigned char *p, std::size_t n)
     return _write(fd, p, static_cast<unsigned>(n < INT_MAX ? n : INT_MAX));
 }
 
+bool os_spare_cpu()
+{
+    DWORD_PTR mine = 0;
+    DWORD_PTR system = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &mine, &system))
+        return GetActiveProcessorCount(ALL_PROCESSOR_GROUPS) > 1;
+    return (mine & (mine - 1)) != 0; // more than one bit set
+}
+
 fileinfo os_info(int fd)
 {
     struct _stat64 st {

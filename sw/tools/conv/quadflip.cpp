@@ -129,8 +129,8 @@ bool put(sink &s, u64 skip, const unsigned char *p, std::size_t n)
 }
 
 // The blocks in flight between this thread, which reads and swaps them,
-// and the writing thread.  Block k sits in ring[k % nblocks], after skip[k]
-// zero bytes of hole.
+// and the writing thread.  Block k sits at ring + (k % nblocks) * bufsize,
+// after skip[k] zero bytes of hole.
 struct queue {
     std::mutex m;
     std::condition_variable cv;
@@ -142,7 +142,7 @@ struct queue {
     int err = 0;             // errno of the writer's failed write
 };
 
-alignas(64) unsigned char ring[nblocks][bufsize];
+alignas(64) unsigned char ring[nblocks * bufsize];
 
 void write_blocks(queue &q, sink &out)
 {
@@ -153,7 +153,7 @@ void write_blocks(queue &q, sink &out)
             return;
         std::size_t k = q.written % nblocks;
         lock.unlock();
-        bool ok = put(out, q.skip[k], ring[k], q.len[k]);
+        bool ok = put(out, q.skip[k], ring + k * bufsize, q.len[k]);
         int err = errno;
         lock.lock();
         if (!ok) {
@@ -164,6 +164,18 @@ void write_blocks(queue &q, sink &out)
         ++q.written;
         q.cv.notify_all();
     }
+}
+
+// Whether a run of more than one block gets the writing thread.
+// QUADFLIP_TWO_THREADS builds a program that starts it wherever it can, so
+// that the tests can try the pipeline on a busy machine too.
+bool want_writer()
+{
+#ifdef QUADFLIP_TWO_THREADS
+    return true;
+#else
+    return os_spare_cpu();
+#endif
 }
 
 } // namespace
@@ -177,13 +189,17 @@ void convert_words(std::FILE *infile, std::FILE *outfile)
     source in{fileno(infile), from.holes, 0, 0};
     sink out{fileno(outfile),
              os_info(fileno(outfile)).kind == filekind::regular, 0};
-    // A second thread writes each block while the next is read.  Where it
-    // cannot be started, or a file of one block leaves it nothing to
-    // overlap, this one does both.
+    // A second thread writes each block while the next is read, where it
+    // has a processor of its own.  Where it would not (one processor, or
+    // none idle, as in a batch run two at a time on two), or cannot be
+    // started, or a file of one block leaves it nothing to overlap, this
+    // one does both, in blocks as large as the whole ring: hand-offs
+    // between two threads on one processor cost more than they save.
     queue q;
     std::thread writer;
-    if (from.kind != filekind::regular || from.size < 0 ||
-        static_cast<u64>(from.size) > bufsize) {
+    if ((from.kind != filekind::regular || from.size < 0 ||
+         static_cast<u64>(from.size) > bufsize) &&
+        want_writer()) {
         try {
             writer = std::thread(write_blocks, std::ref(q), std::ref(out));
         } catch (const std::exception &) {
@@ -203,10 +219,11 @@ void convert_words(std::FILE *infile, std::FILE *outfile)
             if (q.err)
                 break;
         }
-        unsigned char *block = ring[k];
+        unsigned char *block = ring + (threaded ? k * bufsize : 0);
+        const std::size_t room = threaded ? bufsize : sizeof ring;
         std::memcpy(block, carry, ncarry);
         u64 skip = 0;
-        ssize_t got = read_some(in, block + ncarry, bufsize - ncarry, &skip);
+        ssize_t got = read_some(in, block + ncarry, room - ncarry, &skip);
         if (got <= 0) {
             readerr = got < 0 ? errno : 0;
             tail = skip;

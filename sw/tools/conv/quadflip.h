@@ -11,7 +11,8 @@
 
 // The input is read into blocks of bufsize bytes, at most nblocks of which
 // are in flight to the writing thread: 1 MiB in all, whatever the size of
-// the input.  A word split between two reads is carried over whole.
+// the input.  Without that thread, the whole 1 MiB is one block.  A word
+// split between two reads is carried over whole.
 constexpr std::size_t bufsize = std::size_t{1} << 18;
 constexpr std::size_t nblocks = 4;
 

@@ -20,13 +20,30 @@ namespace
 
 class faults : public scratch
 {
+  protected:
+    void random_lengths(const std::string &build, int cpus);
 };
 
 // Lengths a few thousand bytes either side of every size the code works
 // in: the vector widths, one block, and the ring of blocks and beyond, fed
-// as a file and through a FIFO in ragged pieces.
+// as a file and through a FIFO in ragged pieces; by the program under
+// test as it chooses, on one processor (one thread, in blocks of the whole
+// ring), and by the build that always starts the second thread where it
+// can.
 TEST_F(faults, random_lengths_match_the_model)
 {
+    random_lengths(program(), 0);
+    random_lengths(program(), 1);
+    if (!two_threads_program().empty())
+        random_lengths(two_threads_program(), 0);
+}
+
+void faults::random_lengths(const std::string &build, int cpus)
+{
+    SCOPED_TRACE(build + (cpus ? ", one processor" : ""));
+    limits lim;
+    lim.program = build;
+    lim.cpus = cpus;
     std::mt19937 gen(2026);
     const std::size_t bases[] = {64, bufsize, 2 * bufsize, nblocks * bufsize,
                                  (nblocks + 1) * bufsize};
@@ -38,7 +55,7 @@ TEST_F(faults, random_lengths_match_the_model)
             SCOPED_TRACE("length " + std::to_string(n));
 
             write_file(path("in"), in);
-            result r = run({"in", "out"});
+            result r = run({"in", "out"}, lim);
             ASSERT_EQ(r.status, 0) << r.err;
             EXPECT_TRUE(same_bytes(read_file(path("out")), flipped(in)));
             if (on_windows())
@@ -46,7 +63,7 @@ TEST_F(faults, random_lengths_match_the_model)
 
             fs::remove(path("in"));
             ASSERT_EQ(mkfifo(path("in").c_str(), 0600), 0);
-            child c = start({"in", "out"}, dir);
+            child c = start({"in", "out"}, dir, lim);
             feed_fifo(path("in"), in, static_cast<unsigned>(gen()));
             r = finish(c);
             ASSERT_EQ(r.status, 0) << r.err;

@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sched.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,6 +62,12 @@ std::string named_temp_program()
 {
     const char *bin = std::getenv("QUADFLIP_BIN");
     return bin && *bin ? std::string() : std::string(QUADFLIP_NAMED);
+}
+
+std::string two_threads_program()
+{
+    const char *bin = std::getenv("QUADFLIP_BIN");
+    return bin && *bin ? std::string() : std::string(QUADFLIP_TWO);
 }
 
 bool emulated()
@@ -129,6 +136,26 @@ child start(const std::vector<std::string> &args, const std::string &cwd,
             setrlimit(RLIMIT_FSIZE, &fsize) != 0 ||
             setrlimit(RLIMIT_AS, &vmem) != 0)
             _exit(127);
+        if (lim.cpus > 0) {
+            cpu_set_t allowed;
+            cpu_set_t some;
+            CPU_ZERO(&some);
+            if (sched_getaffinity(0, sizeof allowed, &allowed) != 0)
+                _exit(127);
+            int n = 0;
+            for (std::size_t cpu = 0; cpu < CPU_SETSIZE && n < lim.cpus; ++cpu)
+                if (CPU_ISSET(cpu, &allowed)) {
+                    CPU_SET(cpu, &some);
+                    ++n;
+                }
+            if (sched_setaffinity(0, sizeof some, &some) != 0)
+                _exit(127);
+        }
+        if (!lim.cgroup.empty()) {
+            std::ofstream procs(lim.cgroup);
+            if (!(procs << getpid() << std::flush))
+                _exit(127);
+        }
         if (lim.as_nobody) {
             const struct passwd *pw = getpwnam("nobody");
             if (!pw ||

@@ -34,6 +34,8 @@ struct limits {
     std::vector<int> ignored;     // signals it starts with set to be ignored
     bool as_nobody = false;       // run as the user nobody (needs root)
     std::vector<gid_t> groups;    // nobody's supplementary groups
+    int cpus = 0;                 // processors it may run on; 0: as this one
+    std::string cgroup;           // a control group's cgroup.procs to join
     std::string program;          // another build than program()
     std::vector<std::string> wrap; // a command to run it under, as strace
 };
@@ -59,6 +61,10 @@ const std::string &program();
 // from the start, as on systems without unnamed files; empty where only
 // QUADFLIP_BIN is tested (the legs of other platforms).
 std::string named_temp_program();
+
+// The build that starts its writing thread wherever it can, busy machine
+// or not; empty where only QUADFLIP_BIN is tested.
+std::string two_threads_program();
 
 // Whether the program under test runs under an emulator or wine.
 bool emulated();

@@ -205,6 +205,92 @@ TEST_F(streams, one_fifo_as_both_files_is_refused)
     EXPECT_EQ(r.err, "open: input and output are the same FIFO\n");
 }
 
+// Where the process has one processor, by its affinity or its control
+// group's quota, the run does not start the writing thread, which would
+// only take turns with the reader; it reads, swaps and writes in blocks
+// of the whole ring.
+struct processors_case {
+    const char *name;
+    bool quota; // half a processor, by a control group of its own
+};
+
+void PrintTo(const processors_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class processors : public scratch,
+                   public ::testing::WithParamInterface<processors_case>
+{
+};
+
+// A control group with a quota of half a processor, made for the test and
+// removed with it; an empty path where that cannot be done.
+struct half_cpu_group {
+    std::string dir;
+    std::string procs;
+    half_cpu_group()
+    {
+        const std::string name = "/quadflip-test-" + std::to_string(getpid());
+        if (fs::exists("/sys/fs/cgroup/cpu/cpu.cfs_quota_us")) { // v1
+            dir = "/sys/fs/cgroup/cpu" + name;
+            std::error_code ec;
+            if (fs::create_directory(dir, ec) &&
+                std::ofstream(dir + "/cpu.cfs_period_us") << 100000 &&
+                std::ofstream(dir + "/cpu.cfs_quota_us") << 50000)
+                procs = dir + "/cgroup.procs";
+        } else if (fs::exists("/sys/fs/cgroup/cgroup.controllers")) { // v2
+            dir = "/sys/fs/cgroup" + name;
+            std::error_code ec;
+            if (fs::create_directory(dir, ec) &&
+                std::ofstream(dir + "/cpu.max") << "50000 100000")
+                procs = dir + "/cgroup.procs";
+        }
+    }
+    ~half_cpu_group()
+    {
+        if (!dir.empty())
+            (void)rmdir(dir.c_str());
+    }
+};
+
+TEST_P(processors, one_processor_one_thread)
+{
+    POSIX_ONLY();
+    if (emulated())
+        GTEST_SKIP() << "the emulator runs threads of its own";
+    const processors_case &c = GetParam();
+    half_cpu_group group;
+    limits lim;
+    if (c.quota) {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "making a control group needs root";
+        if (group.procs.empty())
+            GTEST_SKIP() << "cannot make a control group with a CPU quota here";
+        lim.cgroup = group.procs;
+    } else {
+        lim.cpus = 1;
+    }
+    const std::string in = noise(5 * bufsize + 7);
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    child ch = start({"fifo", "out"}, dir, lim);
+    int fd = open_writer(path("fifo"));
+    ASSERT_GE(fd, 0) << "the run never opened its input";
+    wait_until([&] { return exists(path("out")); });
+    std::this_thread::sleep_for(100ms); // past where the thread would start
+    EXPECT_EQ(status_of(ch.pid, "Threads"), 1);
+    ASSERT_EQ(write(fd, in.data(), in.size()), static_cast<ssize_t>(in.size()));
+    close(fd);
+    result r = finish(ch);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(same_bytes(read_file(path("out")), flipped(in)));
+}
+
+INSTANTIATE_TEST_SUITE_P(table, processors,
+                         ::testing::Values(processors_case{"affinity", false},
+                                           processors_case{"cpu_quota", true}),
+                         named<processors_case>);
+
 // A read that fails is told, not taken for the end of the input: the
 // first page of a process's own memory is not mapped.  With standard input
 // and error closed at the start, the message never lands in the output,
@@ -300,12 +386,15 @@ TEST_F(streams, without_a_second_thread_the_run_still_converts)
         GTEST_SKIP() << "the limit would bind the emulator";
     const std::string in = noise(3 * bufsize + 5);
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    // The build that starts the thread on a busy machine too.
+    const std::string two = two_threads_program();
 
     rlim_t vm = 0;
     for (int pass = 0; pass < 2; ++pass) {
         SCOPED_TRACE(pass == 0 ? "measuring" : "limited");
         fs::remove(path("out"));
         limits lim;
+        lim.program = two;
         if (pass == 1)
             lim.vmem = vm;
         child c = start({"fifo", "out"}, dir, lim);
@@ -314,6 +403,11 @@ TEST_F(streams, without_a_second_thread_the_run_still_converts)
         wait_until([&] { return exists(path("out")); });
         std::this_thread::sleep_for(100ms); // past the thread's start
         const long threads = status_of(c.pid, "Threads");
+        if (pass == 0 && two.empty() && threads == 1) {
+            close(fd);
+            (void)finish(c);
+            GTEST_SKIP() << "no processor was idle for the second thread";
+        }
         if (pass == 0) {
             EXPECT_EQ(threads, 2);
             // glibc gives a thread a stack of the size RLIMIT_STACK says,
