@@ -148,9 +148,9 @@ bool os_spare_cpu()
     // processors for it, none is idle.  A task that runs only an instant,
     // such as the shell that started this one on its way to wait for it,
     // is gone at a second look a moment later.
-    for (int look = 0; look < 3; ++look) {
+    for (int look = 0; look < 2; ++look) {
         if (look != 0)
-            (void)usleep(200);
+            (void)usleep(50);
         std::ifstream load("/proc/loadavg");
         std::string avg1, avg5, avg15;
         long running = 0;
