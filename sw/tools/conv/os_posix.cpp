@@ -152,9 +152,10 @@ bool os_spare_cpu()
         if (look != 0)
             (void)usleep(50);
         std::ifstream load("/proc/loadavg");
-        std::string avg1, avg5, avg15;
+        std::string averages[3];
         long running = 0;
-        if (!(load >> avg1 >> avg5 >> avg15 >> running) || running < cpus)
+        if (!(load >> averages[0] >> averages[1] >> averages[2] >> running) ||
+            running < cpus)
             return true;
     }
     return false;
