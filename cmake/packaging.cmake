@@ -48,6 +48,23 @@ if(release_date STREQUAL "")
   message(FATAL_ERROR "CHANGELOG.md: no entry of the form '## VERSION - YYYY-MM-DD'")
 endif()
 
+# The release's one date, for every timestamp of every artefact: its
+# midnight UTC in seconds since 1970 (days from the civil date, as in
+# Howard Hinnant's algorithm), exported as SOURCE_DATE_EPOCH to CPack and
+# every tool it runs, unless a distribution's rebuild has set its own.
+if(month LESS_EQUAL 2)
+  math(EXPR ey "${year} - 1")
+  math(EXPR em "${month} + 9")
+else()
+  set(ey ${year})
+  math(EXPR em "${month} - 3")
+endif()
+math(EXPR era "${ey} / 400")
+math(EXPR yoe "${ey} - ${era} * 400")
+math(EXPR doy "(153 * ${em} + 2) / 5 + ${day} - 1")
+math(EXPR doe "${yoe} * 365 + ${yoe} / 4 - ${yoe} / 100 + ${doy}")
+math(EXPR release_epoch "(${era} * 146097 + ${doe} - 719468) * 86400")
+
 # The day of the week of the release, for the changelogs (Zeller).
 if(month LESS 3)
   math(EXPR zm "${month} + 12")
@@ -157,6 +174,10 @@ It works in constant memory at the speed of copying the file, checks
 every read and write, keeps the holes of sparse files, and converts a
 file in place without ever leaving it half-written.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+# Read by cpack for every package it makes, source tarball included.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/cpack_project.cmake.in
+               ${pkg}/cpack_project.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${pkg}/cpack_project.cmake)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 
@@ -178,7 +199,13 @@ set(CPACK_RPM_PACKAGE_LICENSE MIT)
 set(CPACK_RPM_PACKAGE_GROUP "Applications/File")
 set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_RPM_CHANGELOG_FILE ${pkg}/rpm-changelog)
-set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${package_contact}")
+# The build time and host of the RPM's header are the release's, and no
+# file in it is newer than the release.
+set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${package_contact}
+%define use_source_date_epoch_as_buildtime 1
+%define clamp_mtime_to_source_date_epoch 1
+%define source_date_epoch_from_changelog 0
+%define _buildhost reproducible")
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
     /usr/share/man /usr/share/man/man1 /usr/share/doc)
 
