@@ -178,6 +178,7 @@ set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/cpack_project.cmake.in
                ${pkg}/cpack_project.cmake @ONLY)
 set(CPACK_PROJECT_CONFIG_FILE ${pkg}/cpack_project.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/cpack_staged.cmake)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 
