@@ -191,10 +191,16 @@ result finish(child c)
 result run_in(const std::string &cwd, const std::vector<std::string> &args,
               const limits &lim)
 {
+    // A failure that said nothing at all is run again too: wine has been
+    // seen, once on a loaded machine, to end a run with status 1 and lose
+    // its message.  (A run without its two paths fails silently on
+    // purpose; run again, it does the same.)
+    auto lost = [](const result &r) {
+        return r.err.find("wine client error") != std::string::npos ||
+               (r.status != 0 && r.out.empty() && r.err.empty());
+    };
     result r = finish(start(args, cwd, lim));
-    for (int again = 0; again < 3 && on_windows() &&
-                        r.err.find("wine client error") != std::string::npos;
-         ++again)
+    for (int again = 0; again < 3 && on_windows() && lost(r); ++again)
         r = finish(start(args, cwd, lim));
     return r;
 }

@@ -105,8 +105,8 @@ std::string drain(int fd);
 int open_writer(const std::string &path);
 
 // Runs quadflip with args in the folder cwd to its end.  Under wine, a run
-// that lost wine's own server ("wine client error") is run again: that is
-// the emulator failing, not the program.
+// that lost wine's own server ("wine client error"), or failed without a
+// word, is run again: that is the emulator failing, not the program.
 result run_in(const std::string &cwd, const std::vector<std::string> &args,
               const limits &lim = {});
 
