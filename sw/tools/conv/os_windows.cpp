@@ -244,10 +244,8 @@ fileinfo os_info(int fd)
 
 std::FILE *os_open(const char *path, bool write)
 {
-    if (write) {
-        std::FILE *f = _wfopen(win_wide(path).c_str(), L"wb");
-        return f;
-    }
+    if (write)
+        return _wfopen(win_wide(path).c_str(), L"wb");
     // Shared with every other use, removal and renaming included, so that
     // holding it open keeps no other run from replacing the file.  A folder
     // opens too, to be refused as one.

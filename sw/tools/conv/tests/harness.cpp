@@ -19,6 +19,7 @@
 #include <pwd.h>
 #include <sched.h>
 
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -271,6 +272,14 @@ bool installed(const std::string &tool)
         if (!d.empty() && access(d.append("/").append(tool).c_str(), X_OK) == 0)
             return true;
     return false;
+}
+
+mounted::~mounted()
+{
+    if (!ok)
+        return;
+    if (!fuse || !command({"fusermount", "-u", at}))
+        (void)umount2(at.c_str(), MNT_DETACH);
 }
 
 bool command(const std::vector<std::string> &argv, std::string *out,

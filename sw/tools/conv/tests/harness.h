@@ -115,6 +115,15 @@ result run_in(const std::string &cwd, const std::vector<std::string> &args,
 // reader sees pieces on their own.
 void feed_fifo(const std::string &path, const std::string &data, unsigned seed);
 
+// A file system mounted on the folder at for as long as this lives, once
+// ok says that it is; fuse says how to unmount it.
+struct mounted {
+    std::string at;
+    bool ok = false;
+    bool fuse = false;
+    ~mounted();
+};
+
 // Whether tool is a program on the PATH.
 bool installed(const std::string &tool);
 

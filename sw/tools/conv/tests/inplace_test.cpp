@@ -11,7 +11,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -20,7 +19,6 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -429,33 +427,23 @@ struct change_case {
     bool whole_seconds = false; // on a file system with whole-second times
 };
 
-// A folder on a file system with whole-second times (ext2 with 128-byte
-// inodes) mounted in dir, unmounted when this goes; empty where that
-// cannot be done, with the reason in why.
-struct coarse_folder {
-    std::string at;
-    std::string why;
-    explicit coarse_folder(const std::string &dir)
-    {
-        const std::string img = dir + "/../" + fs::path(dir).filename().string() + ".img";
-        if (geteuid() != 0)
-            why = "mounting needs root";
-        else if (!installed("mkfs.ext2"))
-            why = "mkfs.ext2 is not installed (apt-get install e2fsprogs)";
-        else if (!command({"mkfs.ext2", "-q", "-F", "-I", "128", img, "32M"}) ||
-                 !fs::create_directory(dir + "/m") ||
-                 !command({"mount", "-o", "loop", img, dir + "/m"}))
-            why = "cannot mount an ext2 image here";
-        else
-            at = dir + "/m";
-        fs::remove(img); // the mount holds it
-    }
-    ~coarse_folder()
-    {
-        if (!at.empty())
-            (void)umount2(at.c_str(), MNT_DETACH);
-    }
-};
+// Mounts a file system with whole-second times (ext2 with 128-byte
+// inodes) on dir/m, unmounted when m goes; returns why it could not.
+std::string mount_coarse(const std::string &dir, mounted &m)
+{
+    const std::string img =
+        dir + "/../" + fs::path(dir).filename().string() + ".img";
+    if (geteuid() != 0)
+        return "mounting needs root";
+    if (!installed("mkfs.ext2"))
+        return "mkfs.ext2 is not installed (apt-get install e2fsprogs)";
+    m.at = dir + "/m";
+    m.ok = command({"mkfs.ext2", "-q", "-F", "-I", "128", img, "32M"}) &&
+           fs::create_directory(m.at) &&
+           command({"mount", "-o", "loop", img, m.at});
+    fs::remove(img); // the mount holds it
+    return m.ok ? "" : "cannot mount an ext2 image here";
+}
 
 void PrintTo(const change_case &c, std::ostream *os)
 {
@@ -475,12 +463,12 @@ TEST_P(changes, made_during_a_run_are_kept)
     POSIX_ONLY();
     const change_case &c = GetParam();
     std::string folder = dir;
-    std::unique_ptr<coarse_folder> coarse;
+    mounted coarse;
     if (c.whole_seconds) {
-        coarse = std::make_unique<coarse_folder>(dir);
-        if (coarse->at.empty())
-            GTEST_SKIP() << coarse->why;
-        folder = coarse->at;
+        const std::string why = mount_coarse(dir, coarse);
+        if (!coarse.ok)
+            GTEST_SKIP() << why;
+        folder = coarse.at;
     }
     const std::string f = folder + "/f";
     // A slow machine may see a whole run go by between two looks: then the

@@ -63,20 +63,6 @@ bool root()
             GTEST_SKIP() << "strace is not installed (apt-get install strace)"; \
     } while (0)
 
-// A file system mounted on a folder for as long as this lives.
-struct mounted {
-    std::string at;
-    bool ok = false;
-    bool fuse = false;
-    ~mounted()
-    {
-        if (!ok)
-            return;
-        if (!fuse || !command({"fusermount", "-u", at}))
-            (void)umount2(at.c_str(), MNT_DETACH);
-    }
-};
-
 // What makes the file at path that file, beside its data: owner, group,
 // mode and every extended attribute, the ACL's among them.
 struct meta {
