@@ -18,8 +18,8 @@ namespace
 
 int copy_error; // errno of the first attribute that could not be copied
 
-extern "C" void attr_error(struct error_context * /*ctx*/,
-                           const char * /*fmt*/, ...)
+extern "C" void attr_error(struct error_context * /*ctx*/, const char * /*fmt*/,
+                           ...)
 {
     if (copy_error == 0)
         copy_error = errno;
@@ -43,7 +43,8 @@ bool meta_copy(int from, int to)
         int err = errno;
         // Where ACLs cannot be set, one that the mode says in full is kept
         // by the mode.
-        if (ok != 0 && !(unsupported(err) && acl_equiv_mode(acl, nullptr) == 0)) {
+        if (ok != 0 &&
+            !(unsupported(err) && acl_equiv_mode(acl, nullptr) == 0)) {
             (void)acl_free(acl);
             errno = err;
             return false;

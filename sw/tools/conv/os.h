@@ -67,7 +67,7 @@ bool os_same_file(int fd, const char *path);
 // followed: that name is one file, whichever file it is at the moment.
 bool os_same_path(const char *a, const char *b);
 
-// Holes.  // Finds the first data at or after pos in the regular file at fd:
+// Finds the first data at or after pos in the regular file at fd:
 // *data receives its start and *hole the end of that run of data; both are
 // the file's length when no data follows.  Returns false where the system
 // cannot tell holes from data.  Sets errno and returns false on failure too:
@@ -76,21 +76,5 @@ bool os_find_data(int fd, std::int64_t pos, std::int64_t *data,
                   std::int64_t *hole);
 bool os_seek(int fd, std::int64_t pos);
 bool os_truncate(int fd, std::int64_t length);
-
-// Converting a file in place: inplace_posix.cpp and inplace_windows.cpp.  The result goes to a temporary file beside
-// the file, which replaces the file only once it is complete and on the
-// disk; until then any failure or signal leaves the file as it was.
-//
-// inplace_open opens the file that path names for reading and writing (so
-// it needs the permission that a two-file run needs), waits for an
-// exclusive lock on it that serialises in-place runs, refuses a run that
-// could not end in a rename, and returns the file as the input.  inplace_temp creates the temporary file and returns it as the
-// output.  inplace_commit completes the output and puts it over the file,
-// durably, unless the file was changed meanwhile; it may close the input.
-// inplace_abort removes any temporary file; fail() calls it.
-std::FILE *inplace_open(const char *path);
-std::FILE *inplace_temp();
-void inplace_commit(std::FILE *in, std::FILE *out);
-void inplace_abort();
 
 #endif

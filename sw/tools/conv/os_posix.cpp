@@ -2,7 +2,7 @@
 //
 // POSIX systems: Linux, the BSDs and the like.
 #include "os.h"
-#include "quadflip.h"
+#include "posix.h"
 
 #include <cerrno>
 #include <csignal>
@@ -73,7 +73,8 @@ double cpu_quota()
             }
         } else if (("," + controllers + ",").find(",cpu,") !=
                    std::string::npos) { // v1
-            for (const char *mount : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"}) {
+            for (const char *mount :
+                 {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"}) {
                 std::ifstream q(mount + path + "/cpu.cfs_quota_us");
                 std::ifstream p(mount + path + "/cpu.cfs_period_us");
                 double us = 0;
@@ -203,7 +204,7 @@ bool os_same_fifo(const char *a, const char *b)
     struct stat sb {
     };
     return stat(a, &sa) == 0 && S_ISFIFO(sa.st_mode) && stat(b, &sb) == 0 &&
-           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+           same_file(sa, sb);
 }
 
 bool os_same_file(int fd, const char *path)
@@ -212,8 +213,28 @@ bool os_same_file(int fd, const char *path)
     };
     struct stat b {
     };
-    return fstat(fd, &a) == 0 && stat(path, &b) == 0 && a.st_dev == b.st_dev &&
-           a.st_ino == b.st_ino;
+    return fstat(fd, &a) == 0 && stat(path, &b) == 0 && same_file(a, b);
+}
+
+bool os_same_path(const char *a, const char *b)
+{
+    place pa = resolve(a);
+    if (pa.dir < 0)
+        return false;
+    place pb = resolve(b);
+    struct stat da {
+    };
+    struct stat db {
+    };
+    struct stat fa {
+    };
+    bool same = pb.dir >= 0 && pa.name == pb.name && fstat(pa.dir, &da) == 0 &&
+                fstat(pb.dir, &db) == 0 && same_file(da, db) &&
+                fstatat(pa.dir, pa.name.c_str(), &fa, AT_SYMLINK_NOFOLLOW) == 0;
+    (void)close(pa.dir);
+    if (pb.dir >= 0)
+        (void)close(pb.dir);
+    return same;
 }
 
 bool os_find_data(int fd, std::int64_t pos, std::int64_t *data,

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 //
-// What os_windows.cpp and inplace_windows.cpp share: paths, which the
-// rest of the program holds as UTF-8 and Windows takes as UTF-16, and the
-// errno nearest to a Windows error.
+// What the Windows files share, in win.cpp: paths, which the rest of the
+// program holds as UTF-8 and Windows takes as UTF-16; the errno nearest to
+// a Windows error; and what a handle says of its file.
 #ifndef QUADFLIP_WIN_H
 #define QUADFLIP_WIN_H
 
@@ -21,6 +21,14 @@ HANDLE win_handle(int fd);
 // The full path of the file at h, symbolic links followed ("\\?\C:\..."),
 // or an empty one.
 std::wstring win_final_path(HANDLE h);
+
+// A handle on the file or folder at path for looking at it, shared with
+// every other use of it, removal included.
+HANDLE win_open_path(const char *path);
+
+// Whether a and b describe one file: the same volume and file index.
+bool win_same_id(const BY_HANDLE_FILE_INFORMATION &a,
+                 const BY_HANDLE_FILE_INFORMATION &b);
 
 // The full path of the file that path names, or an empty one with errno
 // set.

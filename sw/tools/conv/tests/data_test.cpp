@@ -2,8 +2,8 @@
 //
 // What the output holds: every whole word reversed, whatever the size of
 // the input and however its bytes arrive.
+#include "convert.h"
 #include "harness.h"
-#include "quadflip.h"
 
 #include <sys/stat.h>
 

@@ -2,8 +2,8 @@
 //
 // Random sizes against a reference model, readers that go away, and paths
 // that a shell or a careless program would mangle.
+#include "convert.h"
 #include "harness.h"
-#include "quadflip.h"
 
 #include <cerrno>
 #include <filesystem>

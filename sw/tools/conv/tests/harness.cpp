@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "harness.h"
-#include "quadflip.h"
+#include "convert.h"
+#include "swap.h"
 
 #include <algorithm>
 #include <csignal>
@@ -159,10 +160,8 @@ child start(const std::vector<std::string> &args, const std::string &cwd,
         }
         if (lim.as_nobody) {
             const struct passwd *pw = getpwnam("nobody");
-            if (!pw ||
-                setgroups(lim.groups.size(), lim.groups.data()) != 0 ||
-                setgid(pw->pw_gid) != 0 ||
-                setuid(pw->pw_uid) != 0)
+            if (!pw || setgroups(lim.groups.size(), lim.groups.data()) != 0 ||
+                setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0)
                 _exit(127);
         }
         (void)std::signal(SIGXFSZ, SIG_DFL);

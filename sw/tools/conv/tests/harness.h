@@ -24,19 +24,19 @@ struct result {
 
 // How the child is started, beyond its arguments.
 struct limits {
-    rlim_t fsize = RLIM_INFINITY; // largest file the child may write
-    rlim_t vmem = RLIM_INFINITY;  // its address space
-    int in_fd = -1;               // standard input, when not inherited
-    int out_fd = -1;              // standard output, when not captured
-    int cwd_fd = -1;              // the folder to start in, when not cwd
-    bool err_to_out = false;      // standard error goes where output does
-    std::vector<int> closed;      // standard descriptors closed at its start
-    std::vector<int> ignored;     // signals it starts with set to be ignored
-    bool as_nobody = false;       // run as the user nobody (needs root)
-    std::vector<gid_t> groups;    // nobody's supplementary groups
-    int cpus = 0;                 // processors it may run on; 0: as this one
-    std::string cgroup;           // a control group's cgroup.procs to join
-    std::string program;          // another build than program()
+    rlim_t fsize = RLIM_INFINITY;  // largest file the child may write
+    rlim_t vmem = RLIM_INFINITY;   // its address space
+    int in_fd = -1;                // standard input, when not inherited
+    int out_fd = -1;               // standard output, when not captured
+    int cwd_fd = -1;               // the folder to start in, when not cwd
+    bool err_to_out = false;       // standard error goes where output does
+    std::vector<int> closed;       // standard descriptors closed at its start
+    std::vector<int> ignored;      // signals it starts with set to be ignored
+    bool as_nobody = false;        // run as the user nobody (needs root)
+    std::vector<gid_t> groups;     // nobody's supplementary groups
+    int cpus = 0;                  // processors it may run on; 0: as this one
+    std::string cgroup;            // a control group's cgroup.procs to join
+    std::string program;           // another build than program()
     std::vector<std::string> wrap; // a command to run it under, as strace
 };
 

@@ -186,7 +186,8 @@ TEST_P(both_builds, signals_ignored_by_the_caller_stay_ignored)
     limits lim = build(GetParam());
     lim.ignored = {SIGHUP, SIGINT};
     child ch = start({"f", "f"}, dir, lim);
-    wait_until([&] { return ignores(ch.pid, SIGHUP) && ignores(ch.pid, SIGINT); });
+    wait_until(
+        [&] { return ignores(ch.pid, SIGHUP) && ignores(ch.pid, SIGINT); });
     while (running(ch)) {
         kill(ch.pid, SIGHUP);
         kill(ch.pid, SIGINT);
@@ -209,12 +210,15 @@ TEST_P(both_builds, success_is_durable)
     if (!installed("strace"))
         GTEST_SKIP() << "strace is not installed (apt-get install strace)";
     limits lim = build(GetParam());
-    const std::string trace = path("../" + fs::path(dir).filename().string() +
-                                   ".trace");
+    const std::string trace =
+        path("../" + fs::path(dir).filename().string() + ".trace");
     // LeakSanitizer cannot work under ptrace.
-    lim.wrap = {"strace", "-f", "-y", "-qq", "-o", trace,
-                "-E",     "ASAN_OPTIONS=detect_leaks=0",
-                "-e",     "trace=fsync,fdatasync,linkat,rename,renameat,renameat2"};
+    lim.wrap = {
+        "strace", "-f",
+        "-y",     "-qq",
+        "-o",     trace,
+        "-E",     "ASAN_OPTIONS=detect_leaks=0",
+        "-e",     "trace=fsync,fdatasync,linkat,rename,renameat,renameat2"};
     result r = run({"f", "f"}, lim);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
@@ -233,9 +237,9 @@ TEST_P(both_builds, success_is_durable)
     }
     fs::remove(trace);
     const std::vector<std::string> want =
-        GetParam() ? std::vector<std::string>{"fsync", "rename", "fsync"}
-                   : std::vector<std::string>{"fsync", "linkat", "rename",
-                                              "fsync"};
+        GetParam()
+            ? std::vector<std::string>{"fsync", "rename", "fsync"}
+            : std::vector<std::string>{"fsync", "linkat", "rename", "fsync"};
     EXPECT_EQ(calls, want);
     EXPECT_NE(last_arg.find("<" + dir + ">"), std::string::npos)
         << "the last sync is of " << last_arg << ", not the folder";
@@ -273,7 +277,8 @@ TEST_F(inplace, hidden_file_stays_hidden)
         GTEST_SKIP() << "attributes of Windows files";
     const char *runner = std::getenv("QUADFLIP_RUNNER");
     const std::string wine = runner ? runner : "wine";
-    ASSERT_TRUE(command({wine, "cmd", "/c", "attrib", "+h", "f"}, nullptr, dir));
+    ASSERT_TRUE(
+        command({wine, "cmd", "/c", "attrib", "+h", "f"}, nullptr, dir));
     std::string said;
     ASSERT_TRUE(command({wine, "cmd", "/c", "attrib", "f"}, &said, dir));
     ASSERT_NE(said.find(" H "), std::string::npos) << said;
@@ -291,8 +296,8 @@ std::vector<std::pair<fs::path, std::string>> open_files(pid_t pid)
 {
     std::vector<std::pair<fs::path, std::string>> files;
     std::error_code ec;
-    for (const auto &e : fs::directory_iterator(
-             "/proc/" + std::to_string(pid) + "/fd", ec)) {
+    for (const auto &e :
+         fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
         std::error_code rec;
         std::string to = fs::read_symlink(e.path(), rec).string();
         if (!rec)
@@ -519,7 +524,8 @@ INSTANTIATE_TEST_SUITE_P(
                     [](const std::string &file) {
                         const struct timespec when[2] = {{1000000000, 0},
                                                          {1000000000, 0}};
-                        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), when, 0), 0);
+                        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), when, 0),
+                                  0);
                     }},
         change_case{"appended",
                     [](const std::string &file) {
@@ -528,20 +534,21 @@ INSTANTIATE_TEST_SUITE_P(
         change_case{"replaced",
                     [](const std::string &file) {
                         write_file(file + ".new", read_file(file) + "new!");
-                        ASSERT_EQ(std::rename((file + ".new").c_str(),
-                                              file.c_str()),
-                                  0);
+                        ASSERT_EQ(
+                            std::rename((file + ".new").c_str(), file.c_str()),
+                            0);
                     }},
         // As touch -r, an archiver or a "keep timestamps" option does.
-        change_case{"written_with_its_time_set_back",
-                    [](const std::string &file) {
-                        struct stat st {
-                        };
-                        ASSERT_EQ(stat(file.c_str(), &st), 0);
-                        overwrite_start(file);
-                        const struct timespec when[2] = {st.st_atim, st.st_mtim};
-                        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), when, 0), 0);
-                    }},
+        change_case{
+            "written_with_its_time_set_back",
+            [](const std::string &file) {
+                struct stat st {
+                };
+                ASSERT_EQ(stat(file.c_str(), &st), 0);
+                overwrite_start(file);
+                const struct timespec when[2] = {st.st_atim, st.st_mtim};
+                ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), when, 0), 0);
+            }},
         change_case{"mode_changed",
                     [](const std::string &file) {
                         ASSERT_EQ(chmod(file.c_str(), 0600), 0);
@@ -551,8 +558,8 @@ INSTANTIATE_TEST_SUITE_P(
         change_case{"written_with_whole_second_times", overwrite_start, true},
         change_case{"attribute_set",
                     [](const std::string &file) {
-                        ASSERT_EQ(setxattr(file.c_str(), "user.note", "x", 1, 0),
-                                  0);
+                        ASSERT_EQ(
+                            setxattr(file.c_str(), "user.note", "x", 1, 0), 0);
                     }}),
     named<change_case>);
 

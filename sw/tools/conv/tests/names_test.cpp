@@ -13,7 +13,7 @@ namespace
 
 struct name_case {
     const char *name;
-    std::string in, out;         // the names given
+    std::string in, out;                 // the names given
     std::vector<std::string> lookalikes; // files that must stay untouched
 };
 
@@ -57,21 +57,22 @@ TEST_P(names, reach_their_own_files)
 
 INSTANTIATE_TEST_SUITE_P(
     table, names,
-    ::testing::Values(
-        name_case{"polish", "k\xc5\x82oda.bin", "k\xc5\x82oda.out",
-                  {"kloda.bin", "kloda.out"}},
-        name_case{"full_width",
-                  "\xef\xbc\xa1.bin", // U+FF21
-                  "\xef\xbc\xa2.bin", // U+FF22
-                  {"A.bin", "B.bin"}},
-        name_case{"cyrillic",
-                  "\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb.bin", // файл
-                  "\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb.out",
-                  {"????.bin", "????.out"}},
-        name_case{"cjk",
-                  "\xe6\x95\xb0\xe6\x8d\xae.bin", // 数据
-                  "\xe6\x95\xb0\xe6\x8d\xae.out",
-                  {"??.bin", "??.out"}}),
+    ::testing::Values(name_case{"polish",
+                                "k\xc5\x82oda.bin",
+                                "k\xc5\x82oda.out",
+                                {"kloda.bin", "kloda.out"}},
+                      name_case{"full_width",
+                                "\xef\xbc\xa1.bin", // U+FF21
+                                "\xef\xbc\xa2.bin", // U+FF22
+                                {"A.bin", "B.bin"}},
+                      name_case{"cyrillic",
+                                "\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb.bin", // файл
+                                "\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb.out",
+                                {"????.bin", "????.out"}},
+                      name_case{"cjk",
+                                "\xe6\x95\xb0\xe6\x8d\xae.bin", // 数据
+                                "\xe6\x95\xb0\xe6\x8d\xae.out",
+                                {"??.bin", "??.out"}}),
     named<name_case>);
 
 } // namespace

@@ -2,8 +2,8 @@
 //
 // Failures are told and never lose data; a run whose input and output are
 // one file converts it in place without destroying it first.
+#include "convert.h"
 #include "harness.h"
-#include "quadflip.h"
 
 #include <cerrno>
 #include <csignal>

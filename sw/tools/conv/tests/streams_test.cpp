@@ -2,13 +2,13 @@
 //
 // Standard streams that are files, pipes or closed; FIFOs; a second thread
 // that cannot start; and sparse files, whose holes stay holes.
+#include "convert.h"
 #include "harness.h"
-#include "quadflip.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -51,8 +51,8 @@ std::string said_so_far(const child &c)
     std::string s;
     char buf[4096];
     ssize_t n;
-    for (off_t at = 0;
-         (n = pread(fileno(c.out), buf, sizeof buf, at)) > 0; at += n)
+    for (off_t at = 0; (n = pread(fileno(c.out), buf, sizeof buf, at)) > 0;
+         at += n)
         s.append(buf, static_cast<std::size_t>(n));
     return s;
 }
@@ -242,8 +242,8 @@ struct half_cpu_group {
         } else if (fs::exists("/sys/fs/cgroup/cgroup.controllers")) { // v2
             dir = "/sys/fs/cgroup" + name;
             std::error_code ec;
-            if (fs::create_directory(dir, ec) &&
-                std::ofstream(dir + "/cpu.max") << "50000 100000")
+            if (fs::create_directory(dir, ec) && std::ofstream(dir + "/cpu.max")
+                                                     << "50000 100000")
                 procs = dir + "/cgroup.procs";
         }
     }
@@ -346,8 +346,8 @@ TEST_F(streams, sockets_by_name)
         close(sv[1]);
         std::thread feed([&] {
             for (std::size_t at = 0; at < in.size();) {
-                ssize_t n = send(sv[0], in.data() + at, in.size() - at,
-                                 MSG_NOSIGNAL);
+                ssize_t n =
+                    send(sv[0], in.data() + at, in.size() - at, MSG_NOSIGNAL);
                 if (n <= 0)
                     break;
                 at += static_cast<std::size_t>(n);

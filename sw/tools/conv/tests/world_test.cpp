@@ -60,7 +60,8 @@ bool root()
         if (emulated())                                                        \
             GTEST_SKIP() << "strace would trace the emulator";                 \
         if (!installed("strace"))                                              \
-            GTEST_SKIP() << "strace is not installed (apt-get install strace)"; \
+            GTEST_SKIP()                                                       \
+                << "strace is not installed (apt-get install strace)";         \
     } while (0)
 
 // What makes the file at path that file, beside its data: owner, group,
@@ -98,7 +99,8 @@ meta meta_of(const std::string &path)
         std::vector<char> value(65536);
         ssize_t len =
             getxattr(path.c_str(), name.c_str(), value.data(), value.size());
-        m.xattrs[name] = std::string(value.data(), len > 0 ? static_cast<std::size_t>(len) : 0);
+        m.xattrs[name] = std::string(
+            value.data(), len > 0 ? static_cast<std::size_t>(len) : 0);
         at += static_cast<ssize_t>(name.size()) + 1;
     }
     return m;
@@ -127,7 +129,7 @@ struct meta_case {
     // Readies the folder and the file f in it; false to skip, saying why
     // in *why.
     bool (*setup)(const std::string &dir, std::string *why);
-    bool extended; // the file or its folder has an ACL or attributes
+    bool extended;  // the file or its folder has an ACL or attributes
     bool as_member; // run as nobody in the file's group, not its owner
 };
 
@@ -192,7 +194,8 @@ INSTANTIATE_TEST_SUITE_P(
         meta_case{"folder_default_acl",
                   [](const std::string &dir, std::string *why) {
                       *why = "no ACLs on this file system";
-                      return set_acl(dir, "u::rwx,u:nobody:rwx,g::r-x,m::rwx,o::r-x",
+                      return set_acl(dir,
+                                     "u::rwx,u:nobody:rwx,g::r-x,m::rwx,o::r-x",
                                      ACL_TYPE_DEFAULT);
                   },
                   true, false},
@@ -209,10 +212,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // Revision 2, effective; CAP_NET_RAW permitted.
                       const unsigned char caps[20] = {1, 0, 0, 2, 0, 0x20};
                       *why = "setting capabilities needs root";
-                      return root() &&
-                             setxattr((dir + "/f").c_str(),
-                                      "security.capability", caps,
-                                      sizeof caps, 0) == 0;
+                      return root() && setxattr((dir + "/f").c_str(),
+                                                "security.capability", caps,
+                                                sizeof caps, 0) == 0;
                   },
                   true, false},
         meta_case{"setuid_setgid_other_owner",
@@ -264,10 +266,18 @@ TEST_F(world, folder_swapped_for_a_link_mid_run)
         const std::string trace = path("trace");
         limits lim;
         lim.program = build;
-        lim.wrap = {"strace", "-f", "-qq", "-o", trace,
-                    "-E", "ASAN_OPTIONS=detect_leaks=0",
-                    "-e", "trace=linkat,renameat,renameat2",
-                    "-e", "inject=linkat,renameat,renameat2:delay_enter=1500000:when=1"};
+        lim.wrap = {
+            "strace",
+            "-f",
+            "-qq",
+            "-o",
+            trace,
+            "-E",
+            "ASAN_OPTIONS=detect_leaks=0",
+            "-e",
+            "trace=linkat,renameat,renameat2",
+            "-e",
+            "inject=linkat,renameat,renameat2:delay_enter=1500000:when=1"};
         child c = start({"d/f", "d/f"}, dir, lim);
         ASSERT_TRUE(wait_until([&] {
             std::ifstream t(trace);
@@ -340,7 +350,8 @@ TEST_F(world, caller_holds_flock)
 {
     POSIX_ONLY();
     if (!installed("flock"))
-        GTEST_SKIP() << "flock(1) is not installed (apt-get install util-linux)";
+        GTEST_SKIP()
+            << "flock(1) is not installed (apt-get install util-linux)";
     write_file(path("f"), original);
     limits lim;
     lim.wrap = {"flock", "f"};
@@ -409,7 +420,8 @@ TEST_P(fat, file_system_without_modes)
     NEEDS_ROOT();
     const fat_case &c = GetParam();
     if (!installed("mkfs.vfat"))
-        GTEST_SKIP() << "mkfs.vfat is not installed (apt-get install dosfstools)";
+        GTEST_SKIP()
+            << "mkfs.vfat is not installed (apt-get install dosfstools)";
     if (c.fuse && (!installed("fusefat") || access("/dev/fuse", R_OK) != 0))
         GTEST_SKIP() << "no fusefat or no /dev/fuse (apt-get install fusefat)";
     ASSERT_TRUE(command({"mkfs.vfat", "-C", path("img"), "8192"}));
@@ -433,7 +445,8 @@ INSTANTIATE_TEST_SUITE_P(
     table, fat,
     ::testing::Values(
         fat_case{"fusefat", {"fusefat", "-o", "rw+", "IMG", "DIR"}, true},
-        fat_case{"vfat", {"mount", "-t", "vfat", "-o", "loop", "IMG", "DIR"},
+        fat_case{"vfat",
+                 {"mount", "-t", "vfat", "-o", "loop", "IMG", "DIR"},
                  false}),
     named<fat_case>);
 
@@ -450,8 +463,7 @@ void PrintTo(const refusal_case &c, std::ostream *os)
     *os << c.name;
 }
 
-class refused : public world,
-                public ::testing::WithParamInterface<refusal_case>
+class refused : public world, public ::testing::WithParamInterface<refusal_case>
 {
 };
 
@@ -474,8 +486,15 @@ TEST_P(refused, before_anything_is_written)
     limits lim;
     lim.as_nobody = c.as_nobody;
     const std::string trace = path("trace");
-    lim.wrap = {"strace", "-f", "-qq", "-o", trace, "-E",
-                "ASAN_OPTIONS=detect_leaks=0", "-e", "trace=open,openat"};
+    lim.wrap = {"strace",
+                "-f",
+                "-qq",
+                "-o",
+                trace,
+                "-E",
+                "ASAN_OPTIONS=detect_leaks=0",
+                "-e",
+                "trace=open,openat"};
     result r = run({"d/f", "d/f"}, lim);
     std::ifstream t(trace);
     std::stringstream calls;

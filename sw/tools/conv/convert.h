@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: MIT
 //
-// quadflip: reverse the byte order of every 32-bit word of a file.
-#ifndef QUADFLIP_H
-#define QUADFLIP_H
-
-#include "swap.h"
+// The conversion itself: read, reverse every whole word, write.
+#ifndef QUADFLIP_CONVERT_H
+#define QUADFLIP_CONVERT_H
 
 #include <cstddef>
 #include <cstdio>
@@ -18,12 +16,7 @@ constexpr std::size_t nblocks = 4;
 
 // Copies infile to outfile with every whole 4-byte word byte-reversed; a
 // final 1 to 3 bytes are dropped.  Holes of a regular input stay holes of
-// a regular output.  A read or write failure ends the process with status 1.
+// a regular output.  A read or write failure ends the run through fail().
 void convert_words(std::FILE *infile, std::FILE *outfile);
-
-// Ends the run with status 1 after the message "op: " and the text of
-// errno, or of why; any temporary file of an in-place run is removed first.
-[[noreturn]] void fail(const char *op);
-[[noreturn]] void fail_because(const char *op, const char *why);
 
 #endif

@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: MIT
+//
+// The failure exit.  It knows nothing of what the run was doing: whoever
+// has something to undo sets it with on_fail.
+#include "fail.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace
+{
+
+void (*cleanup_hook)() = nullptr;
+
+[[noreturn]] void leave()
+{
+    if (cleanup_hook)
+        cleanup_hook();
+    std::exit(1);
+}
+
+} // namespace
+
+void on_fail(void (*cleanup)())
+{
+    cleanup_hook = cleanup;
+}
+
+void fail(const char *op)
+{
+    std::perror(op);
+    leave();
+}
+
+void fail_because(const char *op, const char *why)
+{
+    (void)std::fprintf(stderr, "%s: %s\n", op, why);
+    leave();
+}

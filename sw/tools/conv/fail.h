@@ -1,0 +1,16 @@
+// SPDX-License-Identifier: MIT
+//
+// The one way a run fails: a message on standard error, then status 1.
+#ifndef QUADFLIP_FAIL_H
+#define QUADFLIP_FAIL_H
+
+// Ends the run with status 1 after the message "op: " and the text of
+// errno, or of why.  The clean-up set with on_fail runs first.
+[[noreturn]] void fail(const char *op);
+[[noreturn]] void fail_because(const char *op, const char *why);
+
+// Sets what runs before a failure ends the run, replacing any set before;
+// nullptr sets nothing.  It must not fail itself.
+void on_fail(void (*cleanup)());
+
+#endif
