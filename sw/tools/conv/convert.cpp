@@ -288,8 +288,10 @@ void convert_words(std::FILE *infile, std::FILE *outfile)
     const fileinfo from = os_info(fileno(infile));
     pipeline p;
     p.in = {fileno(infile), from.holes, 0, 0};
-    p.out = {fileno(outfile),
-             os_info(fileno(outfile)).kind == filekind::regular, 0};
+    // An output open for appending writes at its end whatever the offset:
+    // it gets the zeros of holes written, and is never cut.
+    const fileinfo to = os_info(fileno(outfile));
+    p.out = {fileno(outfile), to.kind == filekind::regular && !to.append, 0};
     start_writer(p, from);
     pump(p);
     finish(p);

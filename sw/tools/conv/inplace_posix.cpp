@@ -209,7 +209,7 @@ void open_locked()
                         O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0 || fcntl(fd, F_SETFL, 0) != 0)
             fail("open");
-        lock_file(fd);
+        run.turn = lock_file(fd);
         struct stat now {
         };
         if (fstat(fd, &run.snapshot) != 0)
@@ -221,6 +221,8 @@ void open_locked()
             return;
         }
         (void)close(fd);
+        if (run.turn >= 0)
+            (void)close(run.turn);
     }
 }
 
@@ -235,6 +237,7 @@ std::FILE *inplace_open(const char *path)
     run.leaf = p.name;
     open_locked();
     run.watch = watch_file(run.file);
+    settle(run);
     if (!S_ISREG(run.snapshot.st_mode)) // no longer the file that was read
         fail_changed();
     refuse_early();
@@ -255,6 +258,7 @@ std::FILE *inplace_temp()
             return fd >= 0;
         }))
         fail("open");
+    keep_early(run, fd);
     std::FILE *out = fdopen(fd, "wb");
     if (!out)
         fail("open");

@@ -12,13 +12,14 @@
 #include <sys/stat.h>
 
 // The run: the folder and the file's name in it; the file, locked, with
-// its status once locked; what watches it for changes; the temporary
-// file's name in the folder once it has one (an unnamed one has none until
-// it is complete).
+// its status once locked, and what holds this run's turn at it; what
+// watches it for changes; the temporary file's name in the folder once it
+// has one (an unnamed one has none until it is complete).
 struct inplace_run {
     int folder = -1;
     std::string leaf;
     int file = -1;
+    int turn = -1;
     struct stat snapshot {
     };
     int watch = -1;
@@ -26,20 +27,34 @@ struct inplace_run {
     const char *volatile tmpname = nullptr; // what a signal must remove
 };
 
-// Waits for an exclusive lock on the file at fd that serialises in-place
-// runs, without waiting for ever on a lock that the run's caller holds.
-void lock_file(int fd);
+// Waits for this run's turn at the file at fd among in-place runs of it,
+// and for an exclusive lock on it, without waiting for ever on a lock that
+// the run's caller holds.  Returns what holds the turn, to be closed only
+// if the run moves on to another file, or -1.
+int lock_file(int fd);
 
 // A watch on the file at fd for any change made to it from now on: its
 // data, its metadata, its name; -1 where the system has none.
 int watch_file(int fd);
 
+// Where the run has no watch, waits until the file's times could no longer
+// be those of a change made now, then takes its snapshot again: on a file
+// system with whole-second times, or with the kernel's coarse clock, a
+// write in the same tick as the last one would leave every time as it was.
+void settle(inplace_run &run);
+
 // Whether anything has happened to the file since its snapshot, or its
 // name now holds another.
 bool file_changed(const inplace_run &run);
 
-// Gives the new file at fd the owner, group, ACL, extended attributes and
-// mode of the run's file; whatever cannot be carried over ends the run.
+// Gives the new file at fd, while it is empty, the owner and group of the
+// run's file and what must be set before its data; whatever cannot be
+// carried over ends the run before anything is written.
+void keep_early(const inplace_run &run, int fd);
+
+// Gives the new file at fd, once its data is written, everything else of
+// the run's file: ACL, extended attributes, mode, inode flags; whatever
+// cannot be carried over ends the run.
 void keep_metadata(const inplace_run &run, int fd);
 
 #endif

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 //
 // Giving the result of an in-place run what makes the file that file, on
-// POSIX systems: its owner and group, its ACL and extended attributes, and
-// its mode.
+// POSIX systems: its owner and group, its ACL and extended attributes, its
+// mode, and its inode flags and project.
 #include "fail.h"
+#include "flags.h"
 #include "inplace_posix.h"
 #include "meta.h"
 
@@ -14,22 +15,11 @@
 namespace
 {
 
-// Whether a failed chmod says that the file system keeps no modes (FAT,
-// exFAT, NTFS through FUSE), rather than that this runner may not.
-bool keeps_no_modes(int err)
-{
-    return err == ENOSYS || err == EPERM || err == EOPNOTSUPP;
-}
-
-} // namespace
-
-// It is done once the data is written, since a write clears the setuid and
-// setgid bits and the file capabilities, and the owner before the mode,
-// since a change of owner clears them too.  Whatever cannot be carried over
-// ends the run, except an owner that this runner may not give away: the
-// result is then the runner's, as any new file would be, with the file's
-// group.
-void keep_metadata(const inplace_run &run, int fd)
+// A result that the file's owner could not open, or that any other user
+// owns, is never put in its place: only a runner who may give files away
+// (root) converts another user's file.  On a file system without owners
+// (FAT) every file has the mount's, and nothing needs changing.
+void keep_owner(const inplace_run &run, int fd)
 {
     const struct stat &was = run.snapshot;
     struct stat mine {
@@ -37,24 +27,44 @@ void keep_metadata(const inplace_run &run, int fd)
     if (fstat(fd, &mine) != 0)
         fail("chown");
     if ((mine.st_uid != was.st_uid || mine.st_gid != was.st_gid) &&
-        fchown(fd, was.st_uid, was.st_gid) != 0) {
-        if (mine.st_gid != was.st_gid &&
-            fchown(fd, static_cast<uid_t>(-1), was.st_gid) != 0)
-            fail("chown");
-        if (was.st_mode & S_ISUID) { // it would run as another user
-            errno = EPERM;
-            fail("chown");
-        }
-    }
+        fchown(fd, was.st_uid, was.st_gid) != 0)
+        fail("chown");
+}
+
+} // namespace
+
+void keep_early(const inplace_run &run, int fd)
+{
+    keep_owner(run, fd);
+    if (!flags_prepare(run.file, fd))
+        fail("chattr");
+}
+
+// It is done once the data is written, since a write clears the setuid and
+// setgid bits and the file capabilities, and the owner before the mode,
+// since a change of owner clears them too.  Whatever cannot be carried
+// over ends the run.  A file system that keeps no modes (FAT, exFAT, NTFS
+// through FUSE) refuses any change, and gives every file the same mode:
+// the result then has the file's mode already.
+void keep_metadata(const inplace_run &run, int fd)
+{
+    keep_owner(run, fd);
     if (!meta_copy(run.file, fd))
         fail("chmod");
-    const mode_t want = was.st_mode & 07777;
+    const mode_t want = run.snapshot.st_mode & 07777;
+    struct stat mine {
+    };
     if (fchmod(fd, want) != 0) {
-        if (!keeps_no_modes(errno))
+        const int err = errno;
+        if (fstat(fd, &mine) != 0 || (mine.st_mode & 07777) != want) {
+            errno = err;
             fail("chmod");
+        }
     } else if (fstat(fd, &mine) != 0 ||
                (mine.st_mode & 07000) != (want & 07000)) {
         errno = EPERM; // a setuid or setgid bit was dropped
         fail("chmod");
     }
+    if (!flags_copy(run.file, fd))
+        fail("chattr");
 }

@@ -30,7 +30,9 @@ bool os_put_line(const char *text);
 // Opens the file at path for reading, or for writing (created or
 // truncated), in binary mode.  A name of one of the process's own
 // descriptors (/dev/stdin, /dev/fd/N) that is a socket, which cannot be
-// opened by name, gives a copy of that descriptor.
+// opened by name, gives a copy of that descriptor; one that is open for
+// appending is opened for appending, so that nothing written there before
+// is cut.
 std::FILE *os_open(const char *path, bool write);
 
 // Whether the paths a and b name one FIFO; looked at before either is
@@ -47,21 +49,30 @@ ssize_t os_write(int fd, const unsigned char *p, std::size_t n);
 // more than one block.
 bool os_spare_cpu();
 
-enum class filekind { regular, directory, fifo, other };
+enum class filekind { regular, directory, fifo, block, other };
 
 // What the system says of the file at fd, in one look: its kind; its
-// length, or -1 if it cannot be told; and whether it may have holes, that
-// is, takes less room than its length (the test that cp makes).  Files of
-// /proc and the like, which say they are empty and are not, have none.
+// length, or -1 if it cannot be told; whether it may have holes, that is,
+// takes less room than its length (the test that cp makes; files of /proc
+// and the like, which say they are empty and are not, have none); and
+// whether fd writes at the end whatever its offset (O_APPEND).
 struct fileinfo {
     filekind kind;
     std::int64_t size;
     bool holes;
+    bool append;
 };
 fileinfo os_info(int fd);
 
-// Whether path names the file open at fd.
+// Whether path names the file open at fd: the same file, or for a block
+// device the same device under any name.
 bool os_same_file(int fd, const char *path);
+
+// Whether the existing regular file at path, which os_same_file does not
+// take for the regular file open at fd, might still be it under another
+// name that no identity shows (a stacked or a FUSE file system): the two
+// are of one length, not 0, and begin with the same bytes.
+bool os_may_be_same(int fd, const char *path);
 
 // Whether the paths a and b lead to one existing name, symbolic links
 // followed: that name is one file, whichever file it is at the moment.

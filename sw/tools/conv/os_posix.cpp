@@ -166,31 +166,36 @@ fileinfo os_info(int fd)
     struct stat st {
     };
     if (fstat(fd, &st) != 0)
-        return {filekind::other, -1, false};
+        return {filekind::other, -1, false, false};
     filekind kind = S_ISREG(st.st_mode)    ? filekind::regular
                     : S_ISDIR(st.st_mode)  ? filekind::directory
                     : S_ISFIFO(st.st_mode) ? filekind::fifo
+                    : S_ISBLK(st.st_mode)  ? filekind::block
                                            : filekind::other;
+    const int flags = fcntl(fd, F_GETFL);
     return {kind, st.st_size,
             kind == filekind::regular && st.st_size > 0 &&
-                st.st_blocks < st.st_size / 512};
+                st.st_blocks < st.st_size / 512,
+            flags >= 0 && (flags & O_APPEND) != 0};
 }
 
 std::FILE *os_open(const char *path, bool write)
 {
-    std::FILE *f = std::fopen(path, write ? "wb" : "rb");
+    const int own = own_descriptor(path);
+    const int flags = own < 0 ? -1 : fcntl(own, F_GETFL);
+    const bool append = write && flags >= 0 && (flags & O_APPEND) != 0;
+    std::FILE *f = std::fopen(path, append ? "ab" : write ? "wb" : "rb");
     if (f || errno != ENXIO)
         return f;
     // A socket cannot be opened by name; the descriptor itself serves.
     const int err = errno;
-    const int fd = own_descriptor(path);
     struct stat st {
     };
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+    if (own < 0 || fstat(own, &st) != 0 || !S_ISSOCK(st.st_mode)) {
         errno = err;
         return nullptr;
     }
-    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    const int copy = fcntl(own, F_DUPFD_CLOEXEC, 3);
     f = copy < 0 ? nullptr : fdopen(copy, write ? "wb" : "rb");
     if (!f && copy >= 0)
         (void)close(copy);
@@ -213,7 +218,32 @@ bool os_same_file(int fd, const char *path)
     };
     struct stat b {
     };
-    return fstat(fd, &a) == 0 && stat(path, &b) == 0 && same_file(a, b);
+    if (fstat(fd, &a) != 0 || stat(path, &b) != 0)
+        return false;
+    if (S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode))
+        return a.st_rdev == b.st_rdev;
+    return same_file(a, b);
+}
+
+bool os_may_be_same(int fd, const char *path)
+{
+    struct stat a {
+    };
+    struct stat b {
+    };
+    if (fstat(fd, &a) != 0 || stat(path, &b) != 0 || !S_ISREG(a.st_mode) ||
+        !S_ISREG(b.st_mode) || a.st_size != b.st_size || a.st_size == 0)
+        return false;
+    // An output that may not be read is taken for what it may be.
+    const int out = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (out < 0)
+        return true;
+    static unsigned char head[2][1 << 16];
+    const ssize_t n = pread(fd, head[0], sizeof head[0], 0);
+    const ssize_t m = pread(out, head[1], sizeof head[1], 0);
+    (void)close(out);
+    return n < 0 || m < 0 || n != m ||
+           std::memcmp(head[0], head[1], static_cast<std::size_t>(n)) == 0;
 }
 
 bool os_same_path(const char *a, const char *b)

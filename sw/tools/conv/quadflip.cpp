@@ -50,26 +50,38 @@ std::FILE *open_input(const char *inname, const char *outname)
 
 // Whether the output names the input, whose kind is kind: opening it for
 // writing would destroy the input before it is read.  The same name counts
-// as the same file even if another run has just put a new file there.
+// as the same file even if another run has just put a new file there.  One
+// FIFO or one block device as both files is refused: a FIFO would be fed
+// its own output forever, and a device converted over itself is left part
+// converted by any interruption, with nothing to say which part.
 bool names_input(std::FILE *in, filekind kind, const char *inname,
                  const char *outname)
 {
     const bool same = os_same_file(fileno(in), outname);
     if (same && kind == filekind::fifo)
         fail_because("open", "input and output are the same FIFO");
+    if (same && kind == filekind::block)
+        fail_because("open", "input and output are the same device");
     return kind == filekind::regular && (same || os_same_path(inname, outname));
 }
 
-// Opens the file at path as both the input and, through a temporary file,
-// the output.  A file whose length is not whole words is refused: its tail,
-// dropped, would be lost for good.
-void open_in_place(const char *path, std::FILE **in, std::FILE **out)
+// The file that the output replaces once the conversion is complete,
+// rather than being written as it goes: the input itself, converted in
+// place; or an existing output that might be the input under a name that
+// its identity does not show, which must not be cut before the input is
+// read.  Null when the output is written directly.
+std::FILE *replaced_file(std::FILE **in, const char *inname,
+                         const char *outname)
 {
-    (void)std::fclose(*in);
-    *in = inplace_open(path);
-    if (os_info(fileno(*in)).size % 4 != 0)
-        fail_because("open", "the file's length is not a multiple of 4");
-    *out = inplace_temp();
+    const filekind kind = os_info(fileno(*in)).kind;
+    if (names_input(*in, kind, inname, outname)) {
+        (void)std::fclose(*in);
+        *in = inplace_open(outname);
+        return *in;
+    }
+    if (kind == filekind::regular && os_may_be_same(fileno(*in), outname))
+        return inplace_open(outname);
+    return nullptr;
 }
 
 } // namespace
@@ -88,19 +100,22 @@ int main(int argc, char *argv[])
     const char *inname = argv[1];
     const char *outname = argv[2];
     std::FILE *in = open_input(inname, outname);
-    const filekind kind = os_info(fileno(in)).kind;
     announce(outname);
     std::FILE *out = nullptr;
-    const bool inplace = names_input(in, kind, inname, outname);
-    if (inplace) {
-        open_in_place(outname, &in, &out);
+    std::FILE *replaced = replaced_file(&in, inname, outname);
+    if (replaced) {
+        // The tail of a file whose length is not whole words, dropped,
+        // would be lost for good.
+        if (os_info(fileno(in)).size % 4 != 0)
+            fail_because("open", "the file's length is not a multiple of 4");
+        out = inplace_temp();
     } else if (!(out = os_open(outname, true))) {
         fail("open");
     }
 
     convert_words(in, out);
-    if (inplace)
-        inplace_commit(in, out);
+    if (replaced)
+        inplace_commit(replaced, out);
     else if (std::fflush(out) != 0 || std::fclose(out) != 0)
         fail("write"); // a write that failed only now, as on NFS
     std::exit(0);

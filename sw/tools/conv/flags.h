@@ -1,0 +1,20 @@
+// SPDX-License-Identifier: MIT
+//
+// A file's inode flags and project, as chattr and xfs_io show them: no
+// copy-on-write, no dump, no access times, synchronous writes and the like,
+// and the project its blocks count against.  flags_linux.cpp carries them
+// over; flags_none.cpp serves systems that have none.
+#ifndef QUADFLIP_FLAGS_H
+#define QUADFLIP_FLAGS_H
+
+// Gives the empty file at to what must be set before any data: the
+// no-copy-on-write flag and the project of the file at from.  Returns
+// false, with errno set, if it cannot.
+bool flags_prepare(int from, int to);
+
+// Gives the file at to the inode flags of the file at from that a user
+// may set, once its data is written.  Returns false, with errno set, if
+// any of them cannot be set.
+bool flags_copy(int from, int to);
+
+#endif

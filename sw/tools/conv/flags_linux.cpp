@@ -1,0 +1,74 @@
+// SPDX-License-Identifier: MIT
+//
+// Inode flags and projects on Linux, through the ioctls that chattr and
+// xfs_io use.  A file system without them says so, and then there is
+// nothing to carry over.
+#include "flags.h"
+
+#include <cerrno>
+
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+
+namespace
+{
+
+// The flags a user may set that belong to the file's data and its
+// handling, not to how the file system lays it out.  Immutable and
+// append-only files are refused before a run begins; no copy-on-write is
+// set while the file is empty.
+constexpr int kept_flags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL |
+                           FS_NODUMP_FL | FS_NOATIME_FL | FS_JOURNAL_DATA_FL |
+                           FS_NOTAIL_FL | FS_NOCOMP_FL | FS_PROJINHERIT_FL;
+
+bool unsupported(int err)
+{
+    return err == ENOTTY || err == EOPNOTSUPP || err == ENOSYS || err == EINVAL;
+}
+
+// The flags of the file at fd in *flags; false with errno set where they
+// cannot be read for another reason than that the file system has none,
+// in which case *flags is 0.
+bool get_flags(int fd, int *flags)
+{
+    *flags = 0;
+    return ioctl(fd, FS_IOC_GETFLAGS, flags) == 0 || unsupported(errno);
+}
+
+// Sets on the file at to those flags of mask that from has, and clears
+// those it has not.
+bool copy_flags(int from, int to, int mask)
+{
+    int want = 0;
+    int have = 0;
+    if (!get_flags(from, &want) || !get_flags(to, &have))
+        return false;
+    const int flags = (have & ~mask) | (want & mask);
+    return flags == have || ioctl(to, FS_IOC_SETFLAGS, &flags) == 0;
+}
+
+} // namespace
+
+bool flags_prepare(int from, int to)
+{
+    // Copy-on-write can be turned off only while the file is empty.
+    if (!copy_flags(from, to, FS_NOCOW_FL))
+        return false;
+    struct fsxattr want {
+    };
+    struct fsxattr have {
+    };
+    if (ioctl(from, FS_IOC_FSGETXATTR, &want) != 0)
+        return unsupported(errno);
+    if (ioctl(to, FS_IOC_FSGETXATTR, &have) != 0)
+        return false;
+    if (have.fsx_projid == want.fsx_projid)
+        return true;
+    have.fsx_projid = want.fsx_projid;
+    return ioctl(to, FS_IOC_FSSETXATTR, &have) == 0;
+}
+
+bool flags_copy(int from, int to)
+{
+    return copy_flags(from, to, kept_flags);
+}
