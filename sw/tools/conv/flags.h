@@ -2,8 +2,9 @@
 //
 // A file's inode flags and project, as chattr and xfs_io show them: no
 // copy-on-write, no dump, no access times, synchronous writes and the like,
-// and the project its blocks count against.  flags_linux.cpp carries them
-// over; flags_none.cpp serves systems that have none.
+// and the project its blocks count against; on the BSD family, the file
+// flags of chflags(1).  flags_linux.cpp, flags_bsd.cpp, and flags_none.cpp
+// for systems that have none.
 #ifndef QUADFLIP_FLAGS_H
 #define QUADFLIP_FLAGS_H
 
@@ -16,5 +17,14 @@ bool flags_prepare(int from, int to);
 // may set, once its data is written.  Returns false, with errno set, if
 // any of them cannot be set.
 bool flags_copy(int from, int to);
+
+// Whether the file or folder at fd is immutable or append-only: a file
+// that cannot be replaced, a folder where names can be neither added nor
+// removed.  False where that cannot be told.
+bool flags_fixed(int fd);
+
+// Whether the file at fd is the root of a mount: 1 or 0, or -1 where the
+// system cannot tell (the caller then compares devices).
+int flags_mount_root(int fd);
 
 #endif

@@ -7,8 +7,12 @@
 
 #include <cerrno>
 
+#include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/stat.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace
 {
@@ -71,4 +75,31 @@ bool flags_prepare(int from, int to)
 bool flags_copy(int from, int to)
 {
     return copy_flags(from, to, kept_flags);
+}
+
+bool flags_fixed(int fd)
+{
+    int flags = 0;
+    return get_flags(fd, &flags) &&
+           (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+}
+
+// statx through the system call, which every C library can make, whether
+// or not it declares it.  The portable build, as systems without statx,
+// compares devices instead.
+int flags_mount_root(int fd)
+{
+#if defined(SYS_statx) && defined(STATX_ATTR_MOUNT_ROOT) &&                    \
+    !defined(QUADFLIP_PORTABLE)
+    struct statx sx {
+    };
+    if (syscall(SYS_statx, fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) !=
+            0 ||
+        !(sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
+        return -1;
+    return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 ? 1 : 0;
+#else
+    (void)fd;
+    return -1;
+#endif
 }

@@ -12,3 +12,13 @@ bool flags_copy(int /*from*/, int /*to*/)
 {
     return true;
 }
+
+bool flags_fixed(int /*fd*/)
+{
+    return false;
+}
+
+int flags_mount_root(int /*fd*/)
+{
+    return -1;
+}

@@ -10,9 +10,11 @@
 // converted is the one in the folder first opened.
 #include "inplace_posix.h"
 #include "fail.h"
+#include "flags.h"
 #include "inplace.h"
 #include "inplace_shared.h"
 #include "posix.h"
+#include "watch.h"
 
 #include <cerrno>
 #include <csignal>
@@ -68,6 +70,9 @@ void catch_signals()
 #endif
 #ifdef SIGSTKFLT
     sigs.push_back(SIGSTKFLT);
+#endif
+#ifdef SIGEMT
+    sigs.push_back(SIGEMT);
 #endif
 #ifdef SIGRTMIN
     for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
@@ -144,25 +149,19 @@ void refuse_early()
         errno = EPERM;
         fail("rename");
     }
-#if defined(STATX_ATTR_APPEND) && defined(STATX_ATTR_MOUNT_ROOT)
-    struct statx sx {
-    };
-    if (statx(run.folder, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) == 0 &&
-        (sx.stx_attributes & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE))) {
+    if (flags_fixed(run.folder) || flags_fixed(run.file)) {
         errno = EPERM; // names can be neither added nor removed
         fail("rename");
     }
-    if (statx(run.file, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) == 0) {
-        if (sx.stx_attributes & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) {
-            errno = EPERM;
-            fail("rename");
-        }
-        if (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) {
-            errno = EBUSY; // another file is mounted on this name
-            fail("rename");
-        }
+    // Another file mounted on the name; where the system cannot tell, one
+    // of another file system.
+    int mounted = flags_mount_root(run.file);
+    if (mounted < 0)
+        mounted = folder.st_dev != run.snapshot.st_dev;
+    if (mounted) {
+        errno = EBUSY;
+        fail("rename");
     }
-#endif
     // The result takes what the file takes, holes staying holes.  A file
     // system that tells no sizes is taken at its word when it fills.
     struct statvfs vfs {
@@ -186,7 +185,8 @@ void refuse_early()
 // the named temporary file on any system.
 int unnamed_temp()
 {
-#if defined(O_TMPFILE) && !defined(QUADFLIP_NAMED_TEMP)
+#if defined(O_TMPFILE) && !defined(QUADFLIP_NAMED_TEMP) &&                     \
+    !defined(QUADFLIP_PORTABLE)
     if (access("/proc/self/fd", X_OK) != 0)
         return -1;
     int fd = openat(run.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
@@ -209,7 +209,7 @@ void open_locked()
                         O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0 || fcntl(fd, F_SETFL, 0) != 0)
             fail("open");
-        run.turn = lock_file(fd);
+        run.turn = lock_file(run.folder, fd);
         struct stat now {
         };
         if (fstat(fd, &run.snapshot) != 0)
@@ -236,7 +236,7 @@ std::FILE *inplace_open(const char *path)
     run.folder = p.dir;
     run.leaf = p.name;
     open_locked();
-    run.watch = watch_file(run.file);
+    run.watch = watch_open(run.file);
     settle(run);
     if (!S_ISREG(run.snapshot.st_mode)) // no longer the file that was read
         fail_changed();
@@ -275,7 +275,7 @@ void inplace_commit(std::FILE * /*in*/, std::FILE *out)
     if (file_changed(run))
         fail_changed();
     keep_metadata(run, fd);
-    if (fsync(fd) != 0)
+    if (sync_file(fd) != 0)
         fail("write");
     if (file_changed(run))
         fail_changed();
@@ -300,6 +300,6 @@ void inplace_commit(std::FILE * /*in*/, std::FILE *out)
         fail("write");
     // The new name is on the disk only once the folder is; a file system
     // that cannot sync a folder says EINVAL.
-    if (fsync(run.folder) != 0 && errno != EINVAL)
+    if (sync_file(run.folder) != 0 && errno != EINVAL)
         fail("fsync");
 }

@@ -27,15 +27,13 @@ struct inplace_run {
     const char *volatile tmpname = nullptr; // what a signal must remove
 };
 
-// Waits for this run's turn at the file at fd among in-place runs of it,
-// and for an exclusive lock on it, without waiting for ever on a lock that
+// Waits for this run's turn at the file at fd, in the folder at folder,
+// among in-place runs of it, and for the locks of other programs on it
+// that the system lets it honour, without waiting for ever on a lock that
 // the run's caller holds.  Returns what holds the turn, to be closed only
-// if the run moves on to another file, or -1.
-int lock_file(int fd);
-
-// A watch on the file at fd for any change made to it from now on: its
-// data, its metadata, its name; -1 where the system has none.
-int watch_file(int fd);
+// if the run moves on to another file, or -1.  lock_linux.cpp and
+// lock_posix.cpp.
+int lock_file(int folder, int fd);
 
 // Where the run has no watch, waits until the file's times could no longer
 // be those of a change made now, then takes its snapshot again: on a file

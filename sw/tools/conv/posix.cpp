@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 //
-// Resolving a path to its folder and last name on POSIX systems.
+// Resolving a path to its folder and last name on POSIX systems, taking
+// turns at a folder, and syncing a file to the disk.
 #include "posix.h"
 
 #include <cerrno>
 #include <vector>
 
+#include <sys/file.h>
 #include <unistd.h>
 
 place resolve(const char *path)
@@ -83,4 +85,27 @@ place resolve(const char *path)
         (void)close(dir);
     errno = err;
     return {-1, {}};
+}
+
+int folder_turn(int folder)
+{
+    const int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int r = 0;
+    while ((r = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    if (r == 0)
+        return fd;
+    (void)close(fd);
+    return -1;
+}
+
+int sync_file(int fd)
+{
+#ifdef F_FULLFSYNC
+    if (fcntl(fd, F_FULLFSYNC) == 0)
+        return 0;
+#endif
+    return fsync(fd);
 }

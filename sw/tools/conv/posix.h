@@ -10,10 +10,36 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#ifdef O_PATH
+// The portable build (QUADFLIP_PORTABLE) leaves out every interface that
+// only Linux has, so that the paths of the other POSIX systems can be
+// tried on Linux; the feature tests below and in the other POSIX files
+// name it beside the feature.
+#if defined(O_PATH) && !defined(QUADFLIP_PORTABLE)
 constexpr int search_only = O_PATH; // needs no read permission on a folder
 #else
 constexpr int search_only = O_RDONLY;
+#endif
+
+// A file's last modification and last change, whatever the system calls
+// the fields.
+#ifdef __APPLE__
+inline const struct timespec &modified(const struct stat &st)
+{
+    return st.st_mtimespec;
+}
+inline const struct timespec &changed(const struct stat &st)
+{
+    return st.st_ctimespec;
+}
+#else
+inline const struct timespec &modified(const struct stat &st)
+{
+    return st.st_mtim;
+}
+inline const struct timespec &changed(const struct stat &st)
+{
+    return st.st_ctim;
+}
 #endif
 
 // A folder, and the name in it that a path leads to.
@@ -27,6 +53,17 @@ struct place {
 // PATH_MAX.  Returns the folder that holds the last name, open for reading,
 // or a dir of -1 with errno set.
 place resolve(const char *path);
+
+// Waits for an exclusive flock(2) lock on the folder open at folder, taken
+// through a description of its own, and returns that, to be closed to
+// release it; -1 where it cannot be had.  In-place runs of files in that
+// folder take turns at it where nothing finer serves.
+int folder_turn(int folder);
+
+// fsync(2), but where the system has it (macOS), F_FULLFSYNC, which puts
+// the data on the disk itself rather than in the drive's cache; a file
+// system that refuses it gets fsync.
+int sync_file(int fd);
 
 // Whether a and b are the status of one file: the same device and inode.
 inline bool same_file(const struct stat &a, const struct stat &b)
