@@ -141,10 +141,17 @@ if(WIN32)
   if(NOT GROFF)
     message(FATAL_ERROR "The Windows build renders the manual with groff: apt-get install groff")
   endif()
+  # The page read after lines that select its Windows sections (the
+  # register windows), set the text ragged right and unhyphenated, so that
+  # words and commands come out whole, and give the division sign the ASCII
+  # form "/", as the multiplication sign has "x".
+  file(WRITE ${pkg}/windows.tr
+       ".nr windows 1\n.nr HY 0\n.ds AD l\n.ad l\n.char \\[di] /\n")
   add_custom_command(OUTPUT ${pkg}/quadflip.txt
-    COMMAND ${GROFF} -man -Tascii -P-cbou ${pkg}/quadflip.1 > ${pkg}/quadflip.txt
-    DEPENDS ${pkg}/quadflip.1
-    COMMENT "Rendering the manual page as text")
+    COMMAND ${GROFF} -man -Tascii -P-cbou ${pkg}/windows.tr ${pkg}/quadflip.1
+            > ${pkg}/quadflip.txt
+    DEPENDS ${pkg}/quadflip.1 ${pkg}/windows.tr
+    COMMENT "Rendering the manual page as text for Windows")
   set(docs ${pkg}/quadflip.txt)
 endif()
 add_custom_target(docs ALL DEPENDS ${docs})

@@ -158,6 +158,13 @@ std::FILE *inplace_open(const char *path)
         win_errno(GetLastError());
         fail("open");
     }
+    // A read-only file could not be replaced: refused now, as the open of
+    // a file without write permission is on POSIX systems, rather than
+    // after the whole conversion.
+    if (run.snapshot.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+        errno = EACCES;
+        fail("open");
+    }
     std::FILE *in = _fdopen(run.file, "rb");
     if (!in)
         fail("open");

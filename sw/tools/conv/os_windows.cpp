@@ -4,6 +4,7 @@
 // the command line is read as UTF-16, so that no name is turned into a
 // look-alike in the ANSI code page.  Files have no inode numbers (the
 // volume serial number and file index serve instead) and no holes to find.
+#include "fail.h"
 #include "os.h"
 #include "win.h"
 
@@ -11,6 +12,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -92,29 +94,70 @@ fileinfo os_info(int fd)
     struct _stat64 st {
     };
     if (_fstat64(fd, &st) != 0)
-        return {filekind::other, -1, false};
+        return {filekind::other, -1, false, false};
     BY_HANDLE_FILE_INFORMATION about{};
     if (GetFileType(win_handle(fd)) == FILE_TYPE_DISK &&
         GetFileInformationByHandle(win_handle(fd), &about) &&
         (about.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        return {filekind::directory, -1, false};
+        return {filekind::directory, -1, false, false};
     const auto type = st.st_mode & _S_IFMT;
     filekind kind = type == _S_IFREG   ? filekind::regular
                     : type == _S_IFDIR ? filekind::directory
                     : type == _S_IFIFO ? filekind::fifo
                                        : filekind::other;
-    return {kind, st.st_size, false}; // no holes that can be found
+    return {kind, st.st_size, false, false}; // no holes that can be found
 }
+
+namespace
+{
+
+// Opens the device at path (NUL, CON, COM1) for writing.  The console
+// names, in a run that has no console, and a device that is not there
+// are told as such rather than as a bad handle or a missing file.
+std::FILE *open_device(const char *path, const std::wstring &device)
+{
+    HANDLE h = CreateFileW(win_wide(path).c_str(), GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD err = GetLastError();
+        const bool console = _wcsicmp(device.c_str(), L"CON") == 0 ||
+                             _wcsicmp(device.c_str(), L"CONOUT$") == 0 ||
+                             _wcsicmp(device.c_str(), L"CONIN$") == 0;
+        if (console && GetConsoleWindow() == nullptr)
+            fail_because("open", "this run has no console to write to");
+        win_errno(err);
+        if (errno == ENOENT)
+            errno = ENODEV;
+        return nullptr;
+    }
+    const int fd =
+        _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    std::FILE *f = _fdopen(fd, "wb");
+    if (!f)
+        (void)_close(fd);
+    return f;
+}
+
+} // namespace
 
 std::FILE *os_open(const char *path, bool write)
 {
+    std::wstring device;
+    if (write && win_device(path, &device))
+        return open_device(path, device);
+    // Every other name in the form that holds beyond MAX_PATH.
     if (write)
-        return _wfopen(win_wide(path).c_str(), L"wb");
+        return _wfopen(win_long(path).c_str(), L"wb");
     // Shared with every other use, removal and renaming included, so that
     // holding it open keeps no other run from replacing the file.  A folder
     // opens too, to be refused as one.
     HANDLE h = CreateFileW(
-        win_wide(path).c_str(), GENERIC_READ,
+        win_long(path).c_str(), GENERIC_READ,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -149,6 +192,12 @@ bool os_same_file(int fd, const char *path)
                 GetFileInformationByHandle(out, &b) && win_same_id(a, b);
     CloseHandle(out);
     return same;
+}
+
+// Every name of a file leads to its one file index, on FAT too.
+bool os_may_be_same(int /*fd*/, const char * /*path*/)
+{
+    return false;
 }
 
 bool os_same_path(const char *a, const char *b)

@@ -5,6 +5,7 @@
 #include "win.h"
 
 #include <cerrno>
+#include <cwchar>
 #include <vector>
 
 #include <io.h>
@@ -106,9 +107,67 @@ std::wstring win_final_path(HANDLE h)
                                      : std::wstring(buf.data(), n);
 }
 
+namespace
+{
+
+bool starts(const std::wstring &s, const wchar_t *prefix)
+{
+    return s.compare(0, std::wcslen(prefix), prefix) == 0;
+}
+
+// The full path that the system makes of path, or an empty one.
+std::wstring full_path(const std::wstring &path)
+{
+    const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (n == 0)
+        return std::wstring();
+    std::wstring full(n, L'\0');
+    const DWORD got = GetFullPathNameW(path.c_str(), n, &full[0], nullptr);
+    if (got == 0 || got >= n)
+        return std::wstring();
+    full.resize(got);
+    return full;
+}
+
+// The name of the device that path names, or an empty one.  CreateFileW
+// takes CONIN$ and CONOUT$ for the console by their names alone; every
+// other device name (CON, NUL, AUX, COM1, in some versions with an
+// extension or in a folder too) the full path shows as "\\.\NAME".
+std::wstring device_name(const std::wstring &path)
+{
+    if (_wcsicmp(path.c_str(), L"CONIN$") == 0 ||
+        _wcsicmp(path.c_str(), L"CONOUT$") == 0)
+        return path;
+    if (starts(path, L"\\\\?\\"))
+        return std::wstring();
+    const std::wstring full = starts(path, L"\\\\.\\") ? path : full_path(path);
+    return starts(full, L"\\\\.\\") ? full.substr(4) : std::wstring();
+}
+
+} // namespace
+
+std::wstring win_long(const char *path)
+{
+    const std::wstring given = win_wide(path);
+    if (starts(given, L"\\\\?\\") || !device_name(given).empty())
+        return given;
+    const std::wstring full = full_path(given);
+    if (full.size() > 2 && full[1] == L':' && full[2] == L'\\')
+        return L"\\\\?\\" + full;
+    if (starts(full, L"\\\\"))
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return given;
+}
+
+bool win_device(const char *path, std::wstring *name)
+{
+    *name = device_name(win_wide(path));
+    return !name->empty();
+}
+
 HANDLE win_open_path(const char *path)
 {
-    return CreateFileW(win_wide(path).c_str(), 0,
+    return CreateFileW(win_long(path).c_str(), 0,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                        nullptr);
@@ -122,6 +181,41 @@ bool win_same_id(const BY_HANDLE_FILE_INFORMATION &a,
            a.nFileIndexLow == b.nFileIndexLow;
 }
 
+namespace
+{
+
+// The path of the file at h on its volume ("\dir\file"), or an empty one.
+std::wstring volume_path(HANDLE h)
+{
+    std::vector<DWORD> buf((sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t)) /
+                           sizeof(DWORD));
+    auto *info = reinterpret_cast<FILE_NAME_INFO *>(buf.data());
+    if (!GetFileInformationByHandleEx(
+            h, FileNameInfo, info,
+            static_cast<DWORD>(buf.size() * sizeof(DWORD))))
+        return std::wstring();
+    return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
+}
+
+// Whether path leads to the file at h.
+bool leads_to(const std::wstring &path, HANDLE h)
+{
+    HANDLE other = CreateFileW(
+        path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (other == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
+    const bool same = GetFileInformationByHandle(h, &a) &&
+                      GetFileInformationByHandle(other, &b) &&
+                      win_same_id(a, b);
+    CloseHandle(other);
+    return same;
+}
+
+} // namespace
+
 std::wstring win_file_path(const char *path)
 {
     HANDLE h = win_open_path(path);
@@ -130,8 +224,20 @@ std::wstring win_file_path(const char *path)
         return std::wstring();
     }
     std::wstring p = win_final_path(h);
+    const DWORD err = GetLastError();
+    // Not every implementation gives a final path beyond MAX_PATH (wine
+    // does not): the file's path on its volume then serves, on the drive
+    // that the name given starts on, once it is seen to lead to the file.
+    const std::wstring given = win_long(path);
+    if (p.empty() && starts(given, L"\\\\?\\") && given.size() > 6 &&
+        given[5] == L':') {
+        const std::wstring on_volume = volume_path(h);
+        if (!on_volume.empty() && on_volume[0] == L'\\' &&
+            leads_to(given.substr(0, 6) + on_volume, h))
+            p = given.substr(0, 6) + on_volume;
+    }
     if (p.empty())
-        win_errno(GetLastError());
+        win_errno(err);
     CloseHandle(h);
     return p;
 }

@@ -22,6 +22,17 @@ HANDLE win_handle(int fd);
 // or an empty one.
 std::wstring win_final_path(HANDLE h);
 
+// The form of path that the system takes beyond MAX_PATH: its full path
+// as "\\?\C:\..." or "\\?\UNC\server\share\...", which no later step
+// shortens or rewrites; a device name (CON, NUL, COM1) or a path already in
+// that form as given.
+std::wstring win_long(const char *path);
+
+// Whether path names a device rather than a file, as the system reads it
+// (CON, NUL, COM1, and on some versions "con.txt"); *name receives the
+// device's name.
+bool win_device(const char *path, std::wstring *name);
+
 // A handle on the file or folder at path for looking at it, shared with
 // every other use of it, removal included.
 HANDLE win_open_path(const char *path);
