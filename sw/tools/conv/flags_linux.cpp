@@ -25,6 +25,19 @@ constexpr int kept_flags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL |
                            FS_NODUMP_FL | FS_NOATIME_FL | FS_JOURNAL_DATA_FL |
                            FS_NOTAIL_FL | FS_NOCOMP_FL | FS_PROJINHERIT_FL;
 
+// ioctl(2), whose request the C libraries declare as unsigned long (glibc)
+// or int (musl).
+template <class R>
+int control(int (*call)(int, R, ...), int fd, unsigned long request, void *arg)
+{
+    return call(fd, static_cast<R>(request), arg);
+}
+
+int control(int fd, unsigned long request, void *arg)
+{
+    return control(ioctl, fd, request, arg);
+}
+
 bool unsupported(int err)
 {
     return err == ENOTTY || err == EOPNOTSUPP || err == ENOSYS || err == EINVAL;
@@ -36,7 +49,7 @@ bool unsupported(int err)
 bool get_flags(int fd, int *flags)
 {
     *flags = 0;
-    return ioctl(fd, FS_IOC_GETFLAGS, flags) == 0 || unsupported(errno);
+    return control(fd, FS_IOC_GETFLAGS, flags) == 0 || unsupported(errno);
 }
 
 // Sets on the file at to those flags of mask that from has, and clears
@@ -47,8 +60,8 @@ bool copy_flags(int from, int to, int mask)
     int have = 0;
     if (!get_flags(from, &want) || !get_flags(to, &have))
         return false;
-    const int flags = (have & ~mask) | (want & mask);
-    return flags == have || ioctl(to, FS_IOC_SETFLAGS, &flags) == 0;
+    int flags = (have & ~mask) | (want & mask);
+    return flags == have || control(to, FS_IOC_SETFLAGS, &flags) == 0;
 }
 
 } // namespace
@@ -62,14 +75,14 @@ bool flags_prepare(int from, int to)
     };
     struct fsxattr have {
     };
-    if (ioctl(from, FS_IOC_FSGETXATTR, &want) != 0)
+    if (control(from, FS_IOC_FSGETXATTR, &want) != 0)
         return unsupported(errno);
-    if (ioctl(to, FS_IOC_FSGETXATTR, &have) != 0)
+    if (control(to, FS_IOC_FSGETXATTR, &have) != 0)
         return false;
     if (have.fsx_projid == want.fsx_projid)
         return true;
     have.fsx_projid = want.fsx_projid;
-    return ioctl(to, FS_IOC_FSSETXATTR, &have) == 0;
+    return control(to, FS_IOC_FSSETXATTR, &have) == 0;
 }
 
 bool flags_copy(int from, int to)

@@ -6,6 +6,7 @@
 #if (defined(__x86_64__) || defined(__i386__)) &&                              \
     (defined(__GNUC__) || defined(__clang__))
 #define QUADFLIP_X86 1
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -58,6 +59,41 @@ __attribute__((target("avx2"))) void swap_avx2(unsigned char *p, std::size_t n)
     swap_portable(p, n);
 }
 
+// The processor's own answer through cpuid, which needs no compiler
+// runtime's model of the processor: the registers of a leaf, all zero
+// where the processor has no such leaf.
+struct cpuid_regs {
+    unsigned eax, ebx, ecx, edx;
+};
+
+cpuid_regs cpuid(unsigned leaf)
+{
+    cpuid_regs r{};
+    if (__get_cpuid_count(leaf, 0, &r.eax, &r.ebx, &r.ecx, &r.edx) == 0)
+        r = {};
+    return r;
+}
+
+bool has_ssse3()
+{
+    return (cpuid(1).ecx & bit_SSSE3) != 0;
+}
+
+// AVX2 also needs the system to save the YMM registers on a switch, which
+// the register XCR0 tells where the system has turned XSAVE on.
+bool has_avx2()
+{
+    const unsigned need = bit_OSXSAVE | bit_AVX;
+    if ((cpuid(1).ecx & need) != need)
+        return false;
+    unsigned xcr0 = 0;
+    unsigned high = 0;
+    __asm__("xgetbv" : "=a"(xcr0), "=d"(high) : "c"(0));
+    const unsigned sse_and_ymm = 0x6;
+    return (xcr0 & sse_and_ymm) == sse_and_ymm &&
+           (cpuid(7).ebx & bit_AVX2) != 0;
+}
+
 #endif
 
 } // namespace
@@ -67,10 +103,9 @@ const std::vector<swap_routine> &swap_routines()
     static const std::vector<swap_routine> usable = [] {
         std::vector<swap_routine> v{{"portable", swap_portable}};
 #ifdef QUADFLIP_X86
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("ssse3"))
+        if (has_ssse3())
             v.push_back({"ssse3", swap_ssse3});
-        if (__builtin_cpu_supports("avx2"))
+        if (has_avx2())
             v.push_back({"avx2", swap_avx2});
 #endif
         return v;

