@@ -1,4 +1,8 @@
 // SPDX-License-Identifier: MIT
+//
+// Reversing the bytes of every word of a buffer: a portable loop, and on
+// x86 the SSSE3 and AVX2 shuffles, chosen once by what the processor and
+// the system support.
 #include "swap.h"
 
 #include <cstring>
