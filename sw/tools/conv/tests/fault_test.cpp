@@ -6,6 +6,7 @@
 #include "harness.h"
 
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <random>
 
@@ -72,21 +73,39 @@ void faults::random_lengths(const std::string &build, int cpus)
         }
 }
 
+// A reader of the output that goes away ends the run with a failed write,
+// in one thread and with the writing thread started, on an input that
+// ends and on one that never does.
 TEST_F(faults, reader_of_the_output_goes_away)
 {
     POSIX_ONLY();
     write_file(path("in"), noise(4 * bufsize));
     ASSERT_EQ(mkfifo(path("out").c_str(), 0600), 0);
-    child c = start({"in", "out"}, dir);
-    int fd = open(path("out").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    char some[16];
-    ASSERT_EQ(read(fd, some, sizeof some), static_cast<ssize_t>(sizeof some));
-    close(fd);
-    result r = finish(c);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "in\nout\n");
-    EXPECT_EQ(r.err, says("write", EPIPE));
+    for (const std::string &build : {program(), two_threads_program()})
+        for (const std::string in : {"in", "/dev/zero"}) {
+            if (build.empty())
+                continue;
+            SCOPED_TRACE(build);
+            SCOPED_TRACE(in);
+            limits lim;
+            lim.program = build;
+            child c = start({in, "out"}, dir, lim);
+            reaper guard{c.pid};
+            int fd = open(path("out").c_str(), O_RDONLY);
+            ASSERT_GE(fd, 0);
+            char some[16];
+            const ssize_t got = read(fd, some, sizeof some);
+            close(fd);
+            ASSERT_EQ(got, static_cast<ssize_t>(sizeof some));
+            const bool ended = wait_until([&] { return !running(c); });
+            if (!ended)
+                kill(c.pid, SIGKILL);
+            result r = finish(c);
+            EXPECT_TRUE(ended) << "still reading 20 s after the reader went";
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, in + "\nout\n");
+            EXPECT_EQ(r.err, says("write", EPIPE));
+        }
 }
 
 struct path_case {

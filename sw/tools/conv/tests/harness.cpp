@@ -4,6 +4,7 @@
 #include "swap.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -70,6 +71,12 @@ std::string two_threads_program()
 {
     const char *bin = std::getenv("QUADFLIP_BIN");
     return bin && *bin ? std::string() : std::string(QUADFLIP_TWO);
+}
+
+std::string no_watch_program()
+{
+    const char *bin = std::getenv("QUADFLIP_BIN");
+    return bin && *bin ? std::string() : std::string(QUADFLIP_NO_WATCH_BIN);
 }
 
 bool emulated()
@@ -164,6 +171,8 @@ child start(const std::vector<std::string> &args, const std::string &cwd,
                 setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0)
                 _exit(127);
         }
+        if (lim.own_group && setpgid(0, 0) != 0)
+            _exit(127);
         (void)std::signal(SIGXFSZ, SIG_DFL);
         (void)std::signal(SIGPIPE, SIG_DFL);
         for (int sig : lim.ignored)
@@ -213,6 +222,20 @@ bool running(const child &c)
            info.si_pid == 0;
 }
 
+reaper::~reaper()
+{
+    if (pid <= 0)
+        return;
+    if (group)
+        (void)kill(-pid, SIGKILL);
+    int ws = 0;
+    if (waitpid(pid, &ws, WNOHANG) == 0) {
+        (void)kill(pid, SIGKILL);
+        while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
 bool wait_until(const std::function<bool()> &done)
 {
     const auto give_up =
@@ -224,6 +247,18 @@ bool wait_until(const std::function<bool()> &done)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+}
+
+bool holds_open(pid_t pid, const std::string &path)
+{
+    std::error_code ec;
+    for (const auto &e :
+         fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        std::error_code rec;
+        if (fs::read_symlink(e.path(), rec).string() == path && !rec)
+            return true;
+    }
+    return false;
 }
 
 std::string drain(int fd)
@@ -281,6 +316,42 @@ mounted::~mounted()
         (void)umount2(at.c_str(), MNT_DETACH);
 }
 
+std::string mount_image(const std::string &dir,
+                        const std::vector<std::string> &mkfs,
+                        unsigned long long size, const std::string &options,
+                        mounted &m)
+{
+    if (geteuid() != 0)
+        return "mounting needs root";
+    if (!installed(mkfs.at(0))) {
+        const std::string &tool = mkfs[0];
+        const char *package = tool == "mkfs.btrfs"  ? "btrfs-progs"
+                              : tool == "mkfs.xfs"  ? "xfsprogs"
+                              : tool == "mkfs.vfat" ? "dosfstools"
+                                                    : "e2fsprogs";
+        return tool + " is not installed (apt-get install " + package + ")";
+    }
+    const std::string img = dir + "/../" + fs::path(dir).filename().string() +
+                            "." + fs::path(m.at).filename().string() + ".img";
+    std::error_code ec;
+    std::vector<std::string> make = mkfs;
+    make.push_back(img);
+    {
+        std::ofstream(img, std::ios::binary | std::ios::trunc);
+    }
+    fs::resize_file(img, size, ec);
+    const bool made = !ec && command(make);
+    std::vector<std::string> mount = {"mount", "-o", "loop", img, m.at};
+    if (!options.empty())
+        mount[2] += "," + options;
+    m.ok = made && (fs::create_directory(m.at, ec) || fs::is_directory(m.at)) &&
+           command(mount);
+    fs::remove(img, ec); // the mount holds it
+    if (!made)
+        return "cannot make a file system with " + mkfs[0] + " here";
+    return m.ok ? "" : "cannot mount it with -o " + mount[2] + " here";
+}
+
 bool command(const std::vector<std::string> &argv, std::string *out,
              const std::string &cwd)
 {
@@ -315,6 +386,20 @@ bool command(const std::vector<std::string> &argv, std::string *out,
         if (errno != EINTR)
             return false;
     return pid > 0 && WIFEXITED(ws) && WEXITSTATUS(ws) == 0;
+}
+
+bool unnamed_files(const std::string &dir)
+{
+#ifdef O_TMPFILE
+    const int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY, 0600);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+#else
+    (void)dir;
+    return false;
+#endif
 }
 
 std::string read_file(const std::string &path)
@@ -373,9 +458,42 @@ std::string flipped(const std::string &in)
            << (diff.first - got.begin());
 }
 
+namespace
+{
+
+// The text of an error as the C library of the build under test words
+// it.  QUADFLIP_STRERROR names a file of that library's texts, one
+// "NUMBER TEXT" a line, where it is not the host's (the static musl
+// build); otherwise the host's strerror says it.
+std::string error_text(int err)
+{
+    static const std::vector<std::string> texts = [] {
+        std::vector<std::string> v;
+        const char *path = std::getenv("QUADFLIP_STRERROR");
+        if (!path || !*path)
+            return v;
+        std::ifstream in(path);
+        int n = 0;
+        std::string text;
+        while (in >> n && std::getline(in >> std::ws, text) && n >= 0) {
+            v.resize(std::max(v.size(), static_cast<std::size_t>(n) + 1));
+            v[static_cast<std::size_t>(n)] = text;
+        }
+        if (v.empty())
+            throw std::runtime_error(std::string("no error texts in ") + path);
+        return v;
+    }();
+    const auto at = static_cast<std::size_t>(err);
+    if (err >= 0 && at < texts.size() && !texts[at].empty())
+        return texts[at];
+    return std::strerror(err);
+}
+
+} // namespace
+
 std::string says(const char *op, int err)
 {
-    return std::string(op) + ": " + std::strerror(err) + "\n";
+    return std::string(op) + ": " + error_text(err) + "\n";
 }
 
 std::string noise(std::size_t n, unsigned seed)

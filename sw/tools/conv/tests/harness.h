@@ -38,6 +38,7 @@ struct limits {
     std::string cgroup;            // a control group's cgroup.procs to join
     std::string program;           // another build than program()
     std::vector<std::string> wrap; // a command to run it under, as strace
+    bool own_group = false;        // in a process group of its own
 };
 
 inline limits file_size_limit(rlim_t n)
@@ -66,6 +67,11 @@ std::string named_temp_program();
 // or not; empty where only QUADFLIP_BIN is tested.
 std::string two_threads_program();
 
+// The build with no watch on the file converted in place, as where the
+// system has none: only the comparison of its status sees a change; empty
+// where only QUADFLIP_BIN is tested.
+std::string no_watch_program();
+
 // Whether the program under test runs under an emulator or wine.
 bool emulated();
 
@@ -93,9 +99,22 @@ result finish(child c);
 // Whether the child has yet to end; it is not waited for.
 bool running(const child &c);
 
+// Kills the child pid with SIGKILL and waits for it when this goes, unless
+// it has been waited for already; with group, its whole process group too
+// (started with own_group), so that what it started under a wrapper (strace,
+// flock) goes as well.  A test that stops early leaves nothing running.
+struct reaper {
+    pid_t pid;
+    bool group = false;
+    ~reaper();
+};
+
 // Looks at done every millisecond until it holds, for 20 seconds at most;
 // returns whether it did.  done is not looked at again once it holds.
 bool wait_until(const std::function<bool()> &done);
+
+// Whether the process pid holds the file at path open (as /proc shows it).
+bool holds_open(pid_t pid, const std::string &path);
 
 // Everything that can be read from fd until its writers close it.
 std::string drain(int fd);
@@ -124,6 +143,16 @@ struct mounted {
     ~mounted();
 };
 
+// Makes a file system on a new sparse image of size bytes, with mkfs (the
+// command; the image's path is added at its end), and mounts it through a
+// loop device on m.at with the mount options (empty: none).  The image lies
+// beside dir, outside it, and goes once mounted.  Returns why it could not
+// be done, or "" with m.ok set.
+std::string mount_image(const std::string &dir,
+                        const std::vector<std::string> &mkfs,
+                        unsigned long long size, const std::string &options,
+                        mounted &m);
+
 // Whether tool is a program on the PATH.
 bool installed(const std::string &tool);
 
@@ -132,6 +161,11 @@ bool installed(const std::string &tool);
 // error; whether it exited with 0.
 bool command(const std::vector<std::string> &argv, std::string *out = nullptr,
              const std::string &cwd = "");
+
+// Whether files with no name (O_TMPFILE) can be made in dir.  Without them,
+// the usual build names its temporary file from the start, and a run killed
+// by SIGKILL leaves it behind.
+bool unnamed_files(const std::string &dir);
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);

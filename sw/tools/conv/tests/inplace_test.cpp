@@ -15,10 +15,12 @@
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -62,22 +64,6 @@ void sleep_share(clock_type::duration whole, double at)
 {
     std::this_thread::sleep_for(
         std::chrono::duration_cast<clock_type::duration>(whole * at));
-}
-
-// Whether files with no name can be made here; without them, a run killed
-// by SIGKILL leaves its named temporary file behind.
-bool unnamed_files(const std::string &dir)
-{
-#ifdef O_TMPFILE
-    int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY, 0600);
-    if (fd < 0)
-        return false;
-    close(fd);
-    return true;
-#else
-    (void)dir;
-    return false;
-#endif
 }
 
 // Whether the process pid has sig set to be ignored.
@@ -306,13 +292,6 @@ std::vector<std::pair<fs::path, std::string>> open_files(pid_t pid)
     return files;
 }
 
-bool holds_open(pid_t pid, const std::string &file)
-{
-    const auto files = open_files(pid);
-    return std::any_of(files.begin(), files.end(),
-                       [&](const auto &f) { return f.second == file; });
-}
-
 // Another run may put its result over the file between this run's opening
 // of the input and its look at the output.  The name is what counts: the
 // run converts the file now there, in place, and does not write the old
@@ -321,8 +300,10 @@ bool holds_open(pid_t pid, const std::string &file)
 TEST_F(inplace, name_replaced_under_a_starting_run)
 {
     POSIX_ONLY();
+    // Neither end is inherited as it is: a run holding the read end would
+    // wait for ever on its full output, and outlive a failed test.
     int p[2];
-    ASSERT_EQ(pipe(p), 0);
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
     const int room = fcntl(p[1], F_GETPIPE_SZ);
     ASSERT_GT(room, 2);
     const std::string filler(static_cast<std::size_t>(room) - 2, '.');
@@ -331,8 +312,12 @@ TEST_F(inplace, name_replaced_under_a_starting_run)
     limits lim;
     lim.out_fd = p[1];
     child c = start({"f", "f"}, dir, lim);
+    reaper guard{c.pid};
     close(p[1]);
-    ASSERT_TRUE(wait_until([&] { return holds_open(c.pid, path("f")); }));
+    const bool held = wait_until([&] { return holds_open(c.pid, path("f")); });
+    if (!held)
+        close(p[0]);
+    ASSERT_TRUE(held);
 
     const std::string other = noise(original.size(), 7);
     write_file(path("new"), other);
@@ -430,24 +415,16 @@ struct change_case {
     const char *name;
     void (*change)(const std::string &file);
     bool whole_seconds = false; // on a file system with whole-second times
+    bool mounts = false;        // mounts on the file's name (needs root)
 };
 
 // Mounts a file system with whole-second times (ext2 with 128-byte
 // inodes) on dir/m, unmounted when m goes; returns why it could not.
 std::string mount_coarse(const std::string &dir, mounted &m)
 {
-    const std::string img =
-        dir + "/../" + fs::path(dir).filename().string() + ".img";
-    if (geteuid() != 0)
-        return "mounting needs root";
-    if (!installed("mkfs.ext2"))
-        return "mkfs.ext2 is not installed (apt-get install e2fsprogs)";
     m.at = dir + "/m";
-    m.ok = command({"mkfs.ext2", "-q", "-F", "-I", "128", img, "32M"}) &&
-           fs::create_directory(m.at) &&
-           command({"mount", "-o", "loop", img, m.at});
-    fs::remove(img); // the mount holds it
-    return m.ok ? "" : "cannot mount an ext2 image here";
+    return mount_image(dir, {"mkfs.ext2", "-q", "-F", "-I", "128"}, 32 << 20,
+                       "", m);
 }
 
 void PrintTo(const change_case &c, std::ostream *os)
@@ -455,18 +432,27 @@ void PrintTo(const change_case &c, std::ostream *os)
     *os << c.name;
 }
 
-class changes : public inplace,
-                public ::testing::WithParamInterface<change_case>
+// A change case, and whether it is made under the build without a watch,
+// where the comparison of the file's status alone must see it.
+using change_run = std::tuple<change_case, bool>;
+
+class changes : public inplace, public ::testing::WithParamInterface<change_run>
 {
 };
 
 // Whatever another program does to the file during a run, with its data,
 // its status or its name, the run fails and leaves the file as that
-// program left it.
+// program left it; with the watch, and without it.
 TEST_P(changes, made_during_a_run_are_kept)
 {
     POSIX_ONLY();
-    const change_case &c = GetParam();
+    const change_case &c = std::get<0>(GetParam());
+    limits lim;
+    if (std::get<1>(GetParam())) {
+        lim.program = no_watch_program();
+        if (lim.program.empty())
+            GTEST_SKIP() << "the build without a watch is the host's only";
+    }
     std::string folder = dir;
     mounted coarse;
     if (c.whole_seconds) {
@@ -475,14 +461,20 @@ TEST_P(changes, made_during_a_run_are_kept)
             GTEST_SKIP() << why;
         folder = coarse.at;
     }
+    if (c.mounts && geteuid() != 0)
+        GTEST_SKIP() << "mounting needs root";
     const std::string f = folder + "/f";
+    // Whatever the case mounts on the name goes with the test.
+    mounted over{f};
+    over.ok = c.mounts;
     // A slow machine may see a whole run go by between two looks: then the
     // file is put back and the run tried again.
     for (int attempt = 0; attempt < 20; ++attempt) {
         write_file(f, original);
         fs::permissions(f, fs::perms(0644));
         const auto names = listing(folder);
-        child ch = start({"f", "f"}, folder);
+        child ch = start({"f", "f"}, folder, lim);
+        reaper guard{ch.pid};
         if (!stop_mid_run(ch, folder, f, original.size())) {
             ASSERT_EQ(finish(ch).status, 0);
             continue;
@@ -517,50 +509,84 @@ void overwrite_start(const std::string &file)
     close(fd);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    table, changes,
-    ::testing::Values(
-        change_case{"touched",
-                    [](const std::string &file) {
-                        const struct timespec when[2] = {{1000000000, 0},
-                                                         {1000000000, 0}};
-                        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), when, 0),
-                                  0);
-                    }},
-        change_case{"appended",
-                    [](const std::string &file) {
-                        std::ofstream(file, std::ios::app) << "more";
-                    }},
-        change_case{"replaced",
-                    [](const std::string &file) {
-                        write_file(file + ".new", read_file(file) + "new!");
-                        ASSERT_EQ(
-                            std::rename((file + ".new").c_str(), file.c_str()),
-                            0);
-                    }},
-        // As touch -r, an archiver or a "keep timestamps" option does.
-        change_case{
-            "written_with_its_time_set_back",
-            [](const std::string &file) {
-                struct stat st {
-                };
-                ASSERT_EQ(stat(file.c_str(), &st), 0);
-                overwrite_start(file);
-                const struct timespec when[2] = {st.st_atim, st.st_mtim};
-                ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), when, 0), 0);
-            }},
-        change_case{"mode_changed",
-                    [](const std::string &file) {
-                        ASSERT_EQ(chmod(file.c_str(), 0600), 0);
-                    }},
-        // Within the second of the run's start, so that neither the
-        // modification time nor the change time moves.
-        change_case{"written_with_whole_second_times", overwrite_start, true},
-        change_case{"attribute_set",
-                    [](const std::string &file) {
-                        ASSERT_EQ(
-                            setxattr(file.c_str(), "user.note", "x", 1, 0), 0);
-                    }}),
-    named<change_case>);
+void touch_long_ago(const std::string &file)
+{
+    const struct timespec when[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), when, 0), 0);
+}
+
+void append_more(const std::string &file)
+{
+    std::ofstream(file, std::ios::app) << "more";
+}
+
+// Puts another file of other data in its place.
+void replace_longer(const std::string &file)
+{
+    write_file(file + ".new", read_file(file) + "new!");
+    ASSERT_EQ(std::rename((file + ".new").c_str(), file.c_str()), 0);
+}
+
+// Puts another file of the same length in its place: the open file keeps
+// its size and modification time; losing its name moves its change time.
+void replace_same_size(const std::string &file)
+{
+    write_file(file + ".new", read_file(file));
+    overwrite_start(file + ".new");
+    ASSERT_EQ(std::rename((file + ".new").c_str(), file.c_str()), 0);
+}
+
+// Each change is seen by a check of its own when there is no watch: the
+// size (appended), the modification time (touched), the change time
+// (written with its time set back), the mode, the name (another file
+// mounted on it).  On the whole-second mount a change in the second
+// that the run started in leaves the times as they were, unless the run
+// waits that second out first.
+const change_case change_cases[] = {
+    {"touched", touch_long_ago},
+    {"appended", append_more},
+    {"replaced", replace_longer},
+    // As touch -r, an archiver or a "keep timestamps" option does.
+    {"written_with_its_time_set_back",
+     [](const std::string &file) {
+         struct stat st {
+         };
+         ASSERT_EQ(stat(file.c_str(), &st), 0);
+         overwrite_start(file);
+         const struct timespec when[2] = {st.st_atim, st.st_mtim};
+         ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), when, 0), 0);
+     }},
+    {"mode_changed",
+     [](const std::string &file) { ASSERT_EQ(chmod(file.c_str(), 0600), 0); }},
+    // Within the second of the run's start, so that neither the
+    // modification time nor the change time moves.
+    {"written_with_whole_second_times", overwrite_start, true},
+    {"touched_with_whole_second_times", touch_long_ago, true},
+    {"appended_with_whole_second_times", append_more, true},
+    {"replaced_with_whole_second_times", replace_same_size, true},
+    {"attribute_set",
+     [](const std::string &file) {
+         ASSERT_EQ(setxattr(file.c_str(), "user.note", "x", 1, 0), 0);
+     }},
+    // Another file mounted on the name: the file itself is not touched at
+    // all, not even its change time, and only the name tells.
+    {"name_mounted_over",
+     [](const std::string &file) {
+         ASSERT_EQ(mount("/dev/null", file.c_str(), nullptr, MS_BIND, nullptr),
+                   0);
+     },
+     false, true},
+};
+
+std::string change_run_name(const ::testing::TestParamInfo<change_run> &p)
+{
+    return std::string(std::get<0>(p.param).name) +
+           (std::get<1>(p.param) ? "_no_watch" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(table, changes,
+                         ::testing::Combine(::testing::ValuesIn(change_cases),
+                                            ::testing::Bool()),
+                         change_run_name);
 
 } // namespace

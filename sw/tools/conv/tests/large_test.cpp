@@ -95,6 +95,7 @@ TEST_F(large, file_beyond_4_gib)
 
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
     child c = start({"in", "fifo"}, dir);
+    reaper guard{c.pid};
     fd = open(path("fifo").c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(check_output(fd));

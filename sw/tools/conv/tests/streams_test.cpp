@@ -68,7 +68,7 @@ long status_of(pid_t pid, const std::string &key)
 }
 
 // The output /dev/stdout: the path lines come first, then the data, through
-// a pipe; a file that standard output is redirected to ends holding the
+// a pipe; a file that standard output is redirected to (>) ends holding the
 // data alone, since the open truncates it after the lines went out.
 TEST_F(streams, dev_stdout_as_the_output)
 {
@@ -84,18 +84,56 @@ TEST_F(streams, dev_stdout_as_the_output)
         EXPECT_TRUE(same_bytes(got, "in\n/dev/stdout\n" + flipped(in)));
 
         limits lim;
-        for (int append : {0, O_APPEND}) {
-            int fd = open(path("redirected").c_str(),
-                          O_WRONLY | O_CREAT | O_TRUNC | append, 0644);
-            ASSERT_GE(fd, 0);
-            lim.out_fd = fd;
-            result r = run({"in", "/dev/stdout"}, lim);
-            close(fd);
-            EXPECT_EQ(r.status, 0) << r.err;
-            EXPECT_TRUE(same_bytes(read_file(path("redirected")), flipped(in)))
-                << (append ? ">>" : ">");
-        }
+        int fd = open(path("redirected").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                      0644);
+        ASSERT_GE(fd, 0);
+        lim.out_fd = fd;
+        result r = run({"in", "/dev/stdout"}, lim);
+        close(fd);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(same_bytes(read_file(path("redirected")), flipped(in)));
     }
+}
+
+// Standard output open for appending (>>) is appended to, by each of its
+// names: what was there stays, and each run adds its path lines and its
+// data, as for f in p1 p2; do quadflip $f /dev/stdout >> all; done would.
+// The holes of a sparse input are written as zeros there, where a seek
+// would not move the end.
+TEST_F(streams, appended_standard_output_is_kept)
+{
+    POSIX_ONLY();
+    write_file(path("p1"), noise(3 * bufsize + 6, 1));
+    write_file(path("p2"), noise(1001, 2));
+    // A hole, 4 KiB of data and a hole to the end, whose length is ragged.
+    int sparse = open(path("sparse").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(sparse, 0);
+    const std::string some = noise(4096, 3);
+    ASSERT_EQ(pwrite(sparse, some.data(), some.size(), 1 << 20), 4096);
+    ASSERT_EQ(ftruncate(sparse, (2 << 20) + 5), 0);
+    close(sparse);
+    for (const std::string name :
+         {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"})
+        for (const std::string first : {"p1", "sparse"}) {
+            SCOPED_TRACE(first);
+            SCOPED_TRACE(name);
+            write_file(path("all"), "before\n");
+            const int fd = open(path("all").c_str(), O_WRONLY | O_APPEND);
+            ASSERT_GE(fd, 0);
+            limits lim;
+            lim.out_fd = fd;
+            result r1 = run({first, name}, lim);
+            result r2 = run({"p2", name}, lim);
+            close(fd);
+            EXPECT_EQ(r1.status, 0) << r1.err;
+            EXPECT_EQ(r2.status, 0) << r2.err;
+            std::string want = "before\n";
+            for (const std::string &in : {first, std::string("p2")})
+                want.append(in + "\n")
+                    .append(name + "\n")
+                    .append(flipped(read_file(path(in))));
+            EXPECT_TRUE(same_bytes(read_file(path("all")), want));
+        }
 }
 
 // Each path line is out before its file is opened: a FIFO with no reader
@@ -107,6 +145,7 @@ TEST_F(streams, path_lines_are_out_before_a_blocking_open)
     write_file(path("in"), in);
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
     child c = start({"in", "fifo"}, dir);
+    reaper guard{c.pid};
     wait_until([&] { return said_so_far(c) == "in\nfifo\n"; });
     EXPECT_EQ(said_so_far(c), "in\nfifo\n");
     int fd = open(path("fifo").c_str(), O_RDONLY);
@@ -205,6 +244,53 @@ TEST_F(streams, one_fifo_as_both_files_is_refused)
     EXPECT_EQ(r.err, "open: input and output are the same FIFO\n");
 }
 
+// A loop device attached to an image for as long as this lives; name is
+// empty where none could be.
+struct loop_device {
+    std::string name;
+    explicit loop_device(const std::string &img)
+    {
+        std::string out;
+        if (command({"losetup", "-f", "--show", img}, &out) &&
+            out.rfind("/dev/", 0) == 0)
+            name = out.substr(0, out.find('\n'));
+    }
+    loop_device(const loop_device &) = delete;
+    loop_device &operator=(const loop_device &) = delete;
+    ~loop_device()
+    {
+        if (!name.empty())
+            (void)command({"losetup", "-d", name});
+    }
+};
+
+// One block device as both files would be converted over itself, and left
+// part converted by any interruption with nothing to say which part: it is
+// refused before anything is read or written, under its own name and
+// under a second one.
+TEST_F(streams, one_device_as_both_files_is_refused)
+{
+    POSIX_ONLY();
+    if (geteuid() != 0)
+        GTEST_SKIP() << "attaching a loop device needs root";
+    if (!installed("losetup"))
+        GTEST_SKIP() << "losetup is not installed (apt-get install util-linux)";
+    const std::string data = noise(1 << 20, 9);
+    write_file(path("img"), data);
+    loop_device dev(path("img"));
+    if (dev.name.empty())
+        GTEST_SKIP() << "cannot attach a loop device here";
+    fs::create_symlink(dev.name, path("link"));
+    for (const std::string &out : {dev.name, std::string("link")}) {
+        SCOPED_TRACE(out);
+        result r = run({dev.name, out});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, dev.name + "\n" + out + "\n");
+        EXPECT_EQ(r.err, "open: input and output are the same device\n");
+        EXPECT_TRUE(same_bytes(read_file(dev.name), data));
+    }
+}
+
 // Where the process has one processor, by its affinity or its control
 // group's quota, the run does not start the writing thread, which would
 // only take turns with the reader; it reads, swaps and writes in blocks
@@ -274,6 +360,7 @@ TEST_P(processors, one_processor_one_thread)
     const std::string in = noise(5 * bufsize + 7);
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
     child ch = start({"fifo", "out"}, dir, lim);
+    reaper guard{ch.pid};
     int fd = open_writer(path("fifo"));
     ASSERT_GE(fd, 0) << "the run never opened its input";
     wait_until([&] { return exists(path("out")); });
@@ -313,20 +400,28 @@ TEST_F(streams, read_failure_is_told)
     }
 }
 
-// A writer that fails ends a run on an endless input at once.
+// A writer that fails ends a run on an endless input at once, in one
+// thread and with the writing thread started.
 TEST_F(streams, failed_writer_stops_an_endless_reader)
 {
     POSIX_ONLY();
     if (access("/dev/full", W_OK) != 0)
         GTEST_SKIP() << "no /dev/full here";
-    child c = start({"/dev/zero", "/dev/full"}, dir);
-    const bool ended = wait_until([&] { return !running(c); });
-    if (!ended)
-        kill(c.pid, SIGKILL);
-    result r = finish(c);
-    EXPECT_TRUE(ended) << "still reading 20 s after the writer failed";
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, says("write", ENOSPC));
+    for (const std::string &build : {program(), two_threads_program()}) {
+        if (build.empty())
+            continue;
+        SCOPED_TRACE(build);
+        limits lim;
+        lim.program = build;
+        child c = start({"/dev/zero", "/dev/full"}, dir, lim);
+        const bool ended = wait_until([&] { return !running(c); });
+        if (!ended)
+            kill(c.pid, SIGKILL);
+        result r = finish(c);
+        EXPECT_TRUE(ended) << "still reading 20 s after the writer failed";
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, says("write", ENOSPC));
+    }
 }
 
 // A socket given as standard input or output (socket activation, socat)
@@ -398,6 +493,7 @@ TEST_F(streams, without_a_second_thread_the_run_still_converts)
         if (pass == 1)
             lim.vmem = vm;
         child c = start({"fifo", "out"}, dir, lim);
+        reaper guard{c.pid};
         int fd = open_writer(path("fifo"));
         ASSERT_GE(fd, 0) << "the run never opened its input";
         wait_until([&] { return exists(path("out")); });

@@ -1,14 +1,18 @@
 // SPDX-License-Identifier: MIT
 //
 // In place where the world around the run is not tidy: a folder on the
-// path swapped for a symbolic link, folders deeper than PATH_MAX, ACLs and
-// extended attributes, another user's group, FAT, a caller that holds a
-// lock, and folders where the result could never be put over the file.
+// path swapped for a symbolic link, folders deeper than PATH_MAX, ACLs,
+// extended attributes, inode flags and project IDs, another user's group
+// or file, a runner short of a capability, FAT, second names of the file
+// that no identity check sees, locks held by the caller or by another
+// process, and folders where the result could never be put over the file.
 // Many of these need root (to mount, to become another user); they are
 // skipped, saying why, where it or a tool is missing.
 #include "harness.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -16,14 +20,19 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/fs.h>
 #include <pwd.h>
 #include <sys/acl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -129,8 +138,7 @@ struct meta_case {
     // Readies the folder and the file f in it; false to skip, saying why
     // in *why.
     bool (*setup)(const std::string &dir, std::string *why);
-    bool extended;  // the file or its folder has an ACL or attributes
-    bool as_member; // run as nobody in the file's group, not its owner
+    bool extended; // the file or its folder has an ACL or attributes
 };
 
 void PrintTo(const meta_case &c, std::ostream *os)
@@ -144,25 +152,17 @@ class kept : public world, public ::testing::WithParamInterface<meta_case>
 
 // The converted file has what the file had: owner, group, mode, ACL and
 // attributes, and never the folder's default ACL in place of its own.
-// Run by a member of the file's group who is not its owner, it takes that
-// user as its owner (only root may give files away) and keeps its group.
+// (A runner who cannot give it its owner is refused: see unkept below.)
 TEST_P(kept, owner_group_mode_acl_and_attributes)
 {
     POSIX_ONLY();
     const meta_case &c = GetParam();
-    if (c.as_member)
-        NEEDS_ROOT();
     write_file(path("f"), original);
     std::string why;
     if (!c.setup(dir, &why))
         GTEST_SKIP() << why;
     const meta before = meta_of(path("f"));
-    limits lim;
-    if (c.as_member) {
-        lim.as_nobody = true;
-        lim.groups = {before.gid};
-    }
-    result r = run({"f", "f"}, lim);
+    result r = run({"f", "f"});
     EXPECT_EQ(listing(dir), std::vector<std::string>{"f"});
     if (c.extended && !carries_extended_metadata()) {
         EXPECT_EQ(r.status, 1);
@@ -173,10 +173,7 @@ TEST_P(kept, owner_group_mode_acl_and_attributes)
     }
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
-    meta want = before;
-    if (c.as_member)
-        want.uid = getpwnam("nobody")->pw_uid;
-    EXPECT_EQ(meta_of(path("f")), want);
+    EXPECT_EQ(meta_of(path("f")), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -190,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(
                                      "u::rw-,u:nobody:rw-,g::r--,m::rw-,o::---",
                                      ACL_TYPE_ACCESS);
                   },
-                  true, false},
+                  true},
         meta_case{"folder_default_acl",
                   [](const std::string &dir, std::string *why) {
                       *why = "no ACLs on this file system";
@@ -198,14 +195,14 @@ INSTANTIATE_TEST_SUITE_P(
                                      "u::rwx,u:nobody:rwx,g::r-x,m::rwx,o::r-x",
                                      ACL_TYPE_DEFAULT);
                   },
-                  true, false},
+                  true},
         meta_case{"user_attribute",
                   [](const std::string &dir, std::string *why) {
                       *why = "no user attributes on this file system";
                       return setxattr((dir + "/f").c_str(), "user.origin",
                                       "fw1", 3, 0) == 0;
                   },
-                  true, false},
+                  true},
         // File capabilities, which a write or a change of owner clears.
         meta_case{"capabilities",
                   [](const std::string &dir, std::string *why) {
@@ -216,7 +213,7 @@ INSTANTIATE_TEST_SUITE_P(
                                                 "security.capability", caps,
                                                 sizeof caps, 0) == 0;
                   },
-                  true, false},
+                  true},
         meta_case{"setuid_setgid_other_owner",
                   [](const std::string &dir, std::string *why) {
                       *why = "giving files away needs root";
@@ -226,21 +223,187 @@ INSTANTIATE_TEST_SUITE_P(
                                    pw->pw_gid) == 0 &&
                              chmod((dir + "/f").c_str(), 06751) == 0;
                   },
-                  false, false},
-        meta_case{"group_member_not_owner",
-                  [](const std::string &dir, std::string *why) {
-                      // A group that nobody is not in by default.
-                      const struct group *gr = getgrnam("users");
-                      *why = "no group users";
-                      if (!gr)
-                          return false;
-                      return chown(dir.c_str(), 0, gr->gr_gid) == 0 &&
-                             chmod(dir.c_str(), 0775) == 0 &&
-                             chown((dir + "/f").c_str(), 0, gr->gr_gid) == 0 &&
-                             chmod((dir + "/f").c_str(), 0664) == 0;
-                  },
-                  false, true}),
+                  false}),
     named<meta_case>);
+
+struct unkept_case {
+    const char *name;
+    // Mounts what it needs on d, puts data in d/f and readies the file and
+    // how the run is made; false to skip, saying why in *why.
+    bool (*setup)(const std::string &d, const std::string &data, mounted &m,
+                  limits &lim, std::string *why);
+    std::vector<std::string> errs; // what the run may say
+};
+
+void PrintTo(const unkept_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class unkept : public world, public ::testing::WithParamInterface<unkept_case>
+{
+};
+
+// What the result cannot be given, it does not go without: an owner that
+// the runner may not give a file (only a process with CAP_CHOWN may), a
+// setgid bit that the runner may not set, a mode that the runner may not
+// set on a file system that keeps modes.  The run is refused and the
+// file left as it was, with nothing beside it, by the build that names
+// its temporary file from the start too.  (An owner given up on purpose
+// takes two files: quadflip f f.new && mv f.new f.)
+TEST_P(unkept, file_left_as_it_was)
+{
+    POSIX_ONLY();
+    NEEDS_ROOT();
+    const unkept_case &c = GetParam();
+    fs::create_directory(path("d"));
+    mounted m{path("d")};
+    limits lim;
+    std::string why;
+    if (!c.setup(path("d"), original, m, lim, &why))
+        GTEST_SKIP() << why;
+    const meta before = meta_of(path("d/f"));
+    const auto names = listing(path("d"));
+    for (const std::string &build : {program(), named_temp_program()}) {
+        if (build.empty())
+            continue;
+        SCOPED_TRACE(build);
+        lim.program = build;
+        result r = run({"d/f", "d/f"}, lim);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "d/f\nd/f\n");
+        EXPECT_NE(std::find(c.errs.begin(), c.errs.end(), r.err), c.errs.end())
+            << r.err;
+        EXPECT_TRUE(same_bytes(read_file(path("d/f")), original));
+        EXPECT_EQ(meta_of(path("d/f")), before);
+        EXPECT_EQ(listing(path("d")), names);
+    }
+}
+
+// The group users, which nobody is not in by default, or nullptr.
+const struct group *users()
+{
+    return getgrnam("users");
+}
+
+// Runs the program under setpriv without the capability cap.
+bool without_capability(limits &lim, const std::string &cap, std::string *why)
+{
+    *why = "setpriv is not installed (apt-get install util-linux)";
+    lim.wrap = {"setpriv", "--inh-caps=-" + cap, "--ambient-caps=-" + cap,
+                "--bounding-set=-" + cap};
+    return installed("setpriv") && !emulated() &&
+           command({"setpriv", "--bounding-set=-" + cap, "true"});
+}
+
+// Mounts a file system that keeps modes but has no ACLs on m: ext4, or
+// btrfs where the kernel's ext4 takes no noacl.
+bool mount_without_acls(mounted &m, std::string *why)
+{
+    const std::string dir = fs::path(m.at).parent_path().string();
+    *why = mount_image(dir, {"mkfs.ext4", "-q", "-F"}, 32 << 20, "noacl", m);
+    if (m.ok)
+        return true;
+    const std::string ext4 = *why;
+    *why = mount_image(dir, {"mkfs.btrfs", "-q", "-f"}, 128 << 20, "noacl", m);
+    if (!m.ok)
+        *why =
+            "no file system without ACLs: ext4: " + ext4 + "; btrfs: " + *why;
+    return m.ok;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, unkept,
+    ::testing::Values(
+        // A member of the file's group, not its owner: the result would be
+        // the member's, and the owner, not in the group, locked out.
+        unkept_case{"group_member_not_owner",
+                    [](const std::string &d, const std::string &data, mounted &,
+                       limits &lim, std::string *why) {
+                        const struct group *gr = users();
+                        *why = "no group users";
+                        if (!gr)
+                            return false;
+                        write_file(d + "/f", data);
+                        lim.as_nobody = true;
+                        lim.groups = {gr->gr_gid};
+                        return chmod((d + "/..").c_str(), 0711) == 0 &&
+                               chown(d.c_str(), 0, gr->gr_gid) == 0 &&
+                               chmod(d.c_str(), 0775) == 0 &&
+                               chown((d + "/f").c_str(), 0, gr->gr_gid) == 0 &&
+                               chmod((d + "/f").c_str(), 0664) == 0;
+                    },
+                    {says("chown", EPERM)}},
+        // Root without CAP_CHOWN would make another user's file root's; the
+        // group (root) could be kept.
+        unkept_case{"root_without_cap_chown",
+                    [](const std::string &d, const std::string &data, mounted &,
+                       limits &lim, std::string *why) {
+                        write_file(d + "/f", data);
+                        const struct passwd *pw = getpwnam("nobody");
+                        return without_capability(lim, "chown", why) && pw &&
+                               chown((d + "/f").c_str(), pw->pw_uid, 0) == 0 &&
+                               chmod((d + "/f").c_str(), 0644) == 0;
+                    },
+                    {says("chown", EPERM)}},
+        // nobody, not in the group, in a setgid folder of that group: the
+        // result gets the group from the folder, but its setgid bit would
+        // be dropped, and its owner cannot be kept either.
+        unkept_case{"setgid_file_of_a_group_not_the_runners",
+                    [](const std::string &d, const std::string &data, mounted &,
+                       limits &lim, std::string *why) {
+                        const struct group *gr = users();
+                        *why = "no group users";
+                        if (!gr)
+                            return false;
+                        write_file(d + "/f", data);
+                        lim.as_nobody = true;
+                        return chmod((d + "/..").c_str(), 0711) == 0 &&
+                               chown(d.c_str(), 0, gr->gr_gid) == 0 &&
+                               chmod(d.c_str(), 02777) == 0 &&
+                               chown((d + "/f").c_str(), 0, gr->gr_gid) == 0 &&
+                               chmod((d + "/f").c_str(), 02757) == 0;
+                    },
+                    {says("chown", EPERM), says("chmod", EPERM)}},
+        // The same, but nobody owns the file: the owner and the group are
+        // kept, and only the setgid bit, which the system drops silently
+        // for a runner outside the group, cannot be.
+        unkept_case{"setgid_file_of_a_group_not_the_owners",
+                    [](const std::string &d, const std::string &data, mounted &,
+                       limits &lim, std::string *why) {
+                        const struct group *gr = users();
+                        const struct passwd *pw = getpwnam("nobody");
+                        *why = "no group users";
+                        if (!gr || !pw)
+                            return false;
+                        write_file(d + "/f", data);
+                        lim.as_nobody = true;
+                        return chmod((d + "/..").c_str(), 0711) == 0 &&
+                               chown(d.c_str(), 0, gr->gr_gid) == 0 &&
+                               chmod(d.c_str(), 02777) == 0 &&
+                               chown((d + "/f").c_str(), pw->pw_uid,
+                                     gr->gr_gid) == 0 &&
+                               chmod((d + "/f").c_str(), 02757) == 0;
+                    },
+                    {says("chmod", EPERM)}},
+        // Root without CAP_FOWNER may not set the mode of another user's
+        // file: that is not a file system without modes (FAT), where the
+        // run would go on with the mode every file there has.
+        unkept_case{"root_without_cap_fowner",
+                    [](const std::string &d, const std::string &data,
+                       mounted &m, limits &lim, std::string *why) {
+                        if (!without_capability(lim, "fowner", why) ||
+                            !mount_without_acls(m, why))
+                            return false;
+                        write_file(d + "/f", data);
+                        const struct passwd *pw = getpwnam("nobody");
+                        return pw &&
+                               chown((d + "/f").c_str(), pw->pw_uid,
+                                     pw->pw_gid) == 0 &&
+                               chmod((d + "/f").c_str(), 04755) == 0;
+                    },
+                    {says("chmod", EPERM)}}),
+    named<unkept_case>);
 
 // Swapping a folder on the path for a symbolic link to another folder,
 // while the run names and renames its result, changes nothing: the file
@@ -278,7 +441,9 @@ TEST_F(world, folder_swapped_for_a_link_mid_run)
             "trace=linkat,renameat,renameat2",
             "-e",
             "inject=linkat,renameat,renameat2:delay_enter=1500000:when=1"};
+        lim.own_group = true;
         child c = start({"d/f", "d/f"}, dir, lim);
+        reaper guard{c.pid, true};
         ASSERT_TRUE(wait_until([&] {
             std::ifstream t(trace);
             std::stringstream s;
@@ -345,7 +510,8 @@ TEST_F(world, folder_deeper_than_path_max)
 }
 
 // A caller that guards the file with flock(1) does not make the run wait
-// for ever on the caller's own lock.
+// for ever on the caller's own lock.  The run is flock's child: both are
+// in a process group of their own, which goes whatever the outcome.
 TEST_F(world, caller_holds_flock)
 {
     POSIX_ONLY();
@@ -355,30 +521,48 @@ TEST_F(world, caller_holds_flock)
     write_file(path("f"), original);
     limits lim;
     lim.wrap = {"flock", "f"};
+    lim.own_group = true;
     child c = start({"f", "f"}, dir, lim);
+    reaper guard{c.pid, true};
     const bool ended = wait_until([&] { return !running(c); });
     if (!ended)
-        kill(c.pid, SIGKILL);
+        kill(-c.pid, SIGKILL);
     result r = finish(c);
     ASSERT_TRUE(ended) << "the run waited on its caller's lock";
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
 }
 
-// Nor does a caller that holds a POSIX record lock on the file (lockf,
-// fcntl), as a script's own guard would: the run's lock does not wait
-// for its caller.
-TEST_F(world, caller_holds_a_record_lock)
+struct caller_lock_case {
+    const char *name;
+    bool (*take)(int fd); // locks the whole file open at fd
+};
+
+void PrintTo(const caller_lock_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class caller_lock : public world,
+                    public ::testing::WithParamInterface<caller_lock_case>
+{
+};
+
+// Nor does a caller that holds a lock of any kind on the file, as a
+// script's own guard would: a POSIX record lock (fcntl, lockf), an open
+// file description lock, or flock(2).
+TEST_P(caller_lock, is_not_waited_for)
 {
     POSIX_ONLY();
     write_file(path("f"), original);
     int fd = open(path("f").c_str(), O_RDWR);
-    struct flock whole {
-    };
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    ASSERT_EQ(fcntl(fd, F_SETLK, &whole), 0);
+    ASSERT_GE(fd, 0);
+    if (!GetParam().take(fd)) {
+        close(fd);
+        GTEST_SKIP() << "no such lock here";
+    }
     child c = start({"f", "f"}, dir);
+    reaper guard{c.pid};
     const bool ended = wait_until([&] { return !running(c); });
     if (!ended)
         kill(c.pid, SIGKILL);
@@ -387,6 +571,236 @@ TEST_F(world, caller_holds_a_record_lock)
     ASSERT_TRUE(ended) << "the run waited on its caller's lock";
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
+    EXPECT_EQ(listing(dir), std::vector<std::string>{"f"});
+}
+
+bool whole_file_lock(int fd, int cmd)
+{
+    struct flock whole {
+    };
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    return fcntl(fd, cmd, &whole) == 0;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, caller_lock,
+    ::testing::Values(
+        caller_lock_case{"record_lock",
+                         [](int fd) { return whole_file_lock(fd, F_SETLK); }},
+        caller_lock_case{"lockf",
+                         [](int fd) { return lockf(fd, F_LOCK, 0) == 0; }},
+        caller_lock_case{
+            "ofd_lock",
+            [](int fd) { return whole_file_lock(fd, F_OFD_SETLK); }},
+        caller_lock_case{"flock",
+                         [](int fd) { return flock(fd, LOCK_EX) == 0; }}),
+    named<caller_lock_case>);
+
+// Two runs started one after the other under the caller's record lock
+// still take turns: each converts the other's result, so the file ends as
+// it began.  The first is held at the naming of its result (linkat, which
+// the usual build calls where it has unnamed files) while the second
+// starts.
+TEST_F(world, runs_under_the_callers_lock_take_turns)
+{
+    POSIX_ONLY();
+    NEEDS_STRACE();
+    if (!unnamed_files(dir))
+        GTEST_SKIP() << "no unnamed files here: the usual build calls no "
+                        "linkat to hold the run at";
+    write_file(path("f"), original);
+    int fd = open(path("f").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(lockf(fd, F_LOCK, 0), 0);
+    const std::string trace = dir + ".trace";
+    limits slow;
+    slow.own_group = true;
+    slow.wrap = {"strace",
+                 "-f",
+                 "-qq",
+                 "-o",
+                 trace,
+                 "-E",
+                 "ASAN_OPTIONS=detect_leaks=0",
+                 "-e",
+                 "trace=linkat",
+                 "-e",
+                 "inject=linkat:delay_enter=2000000"};
+    child a = start({"f", "f"}, dir, slow);
+    reaper guard_a{a.pid, true};
+    const bool held = wait_until([&] {
+        return exists(trace) &&
+               read_file(trace).find("linkat(") != std::string::npos;
+    });
+    child b = start({"f", "f"}, dir);
+    reaper guard_b{b.pid};
+    const bool ended = wait_until([&] { return !running(a) && !running(b); });
+    if (!ended) {
+        kill(-a.pid, SIGKILL);
+        kill(b.pid, SIGKILL);
+    }
+    result ra = finish(a);
+    result rb = finish(b);
+    close(fd);
+    fs::remove(trace);
+    ASSERT_TRUE(held) << "the first run never reached linkat";
+    ASSERT_TRUE(ended) << "the runs were still going after 20 s";
+    EXPECT_EQ(ra.status, 0) << ra.err;
+    EXPECT_EQ(rb.status, 0) << rb.err;
+    EXPECT_TRUE(same_bytes(read_file(path("f")), original))
+        << "a conversion was lost";
+    EXPECT_EQ(listing(dir), std::vector<std::string>{"f"});
+}
+
+// A process that is not the run's caller (a sibling of it here), holding a
+// record lock (lockf) on the whole of a file until let go or gone.
+struct lock_holder {
+    pid_t pid = -1;
+    int release = -1; // closed, the holder lets go and ends
+    explicit lock_holder(const std::string &file);
+    lock_holder(const lock_holder &) = delete;
+    lock_holder &operator=(const lock_holder &) = delete;
+    void let_go();
+    ~lock_holder() { let_go(); }
+};
+
+lock_holder::lock_holder(const std::string &file)
+{
+    int ready[2];
+    int go[2];
+    if (pipe2(ready, O_CLOEXEC) != 0)
+        return;
+    if (pipe2(go, O_CLOEXEC) != 0) {
+        close(ready[0]);
+        close(ready[1]);
+        return;
+    }
+    (void)std::fflush(nullptr);
+    pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        close(go[1]);
+        const int fd = open(file.c_str(), O_RDWR);
+        char c = 0;
+        if (fd < 0 || lockf(fd, F_LOCK, 0) != 0 || write(ready[1], "L", 1) != 1)
+            _exit(1);
+        (void)read(go[0], &c, 1); // until the other end is closed
+        _exit(0);
+    }
+    close(ready[1]);
+    close(go[0]);
+    release = go[1];
+    char c = 0;
+    if (pid < 0 || read(ready[0], &c, 1) != 1)
+        let_go();
+    close(ready[0]);
+}
+
+void lock_holder::let_go()
+{
+    if (release >= 0)
+        close(release);
+    release = -1;
+    int ws = 0;
+    while (pid > 0 && waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+    }
+    pid = -1;
+}
+
+// A record lock held by a process that is not the run's caller keeps the
+// run waiting, the file untouched, until it is let go.
+TEST_F(world, lock_of_another_process_is_waited_for)
+{
+    POSIX_ONLY();
+    write_file(path("f"), original);
+    lock_holder other(path("f"));
+    ASSERT_GT(other.pid, 0) << "no process could lock the file";
+    child c = start({"f", "f"}, dir);
+    reaper guard{c.pid};
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_TRUE(running(c)) << "the run did not wait for the lock";
+    EXPECT_TRUE(same_bytes(read_file(path("f")), original));
+    other.let_go();
+    const bool ended = wait_until([&] { return !running(c); });
+    if (!ended)
+        kill(c.pid, SIGKILL);
+    result r = finish(c);
+    ASSERT_TRUE(ended) << "the run went on waiting once the lock was let go";
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
+    EXPECT_EQ(listing(dir), std::vector<std::string>{"f"});
+}
+
+// A file replaced by a symbolic link while the run waits for its lock is
+// not followed: the run fails, and the file the link leads to is not
+// touched.
+TEST_F(world, file_made_a_link_while_the_run_waits)
+{
+    POSIX_ONLY();
+    write_file(path("f"), original);
+    const std::string other_data = noise(4096, 3);
+    write_file(path("g"), other_data);
+    lock_holder other(path("f"));
+    ASSERT_GT(other.pid, 0) << "no process could lock the file";
+    child c = start({"f", "f"}, dir);
+    reaper guard{c.pid};
+    const bool opened =
+        wait_until([&] { return holds_open(c.pid, path("f")); });
+    fs::create_symlink("g", path("link"));
+    fs::rename(path("link"), path("f"));
+    other.let_go();
+    const bool ended = wait_until([&] { return !running(c); });
+    if (!ended)
+        kill(c.pid, SIGKILL);
+    result r = finish(c);
+    ASSERT_TRUE(opened) << "the run never opened the file";
+    ASSERT_TRUE(ended) << "the run was still going 20 s after the lock went";
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(read_file(path("g")), other_data);
+    EXPECT_TRUE(fs::is_symlink(path("f")));
+    EXPECT_EQ(listing(dir), (std::vector<std::string>{"f", "g"}));
+}
+
+// The free room needed is the room the file takes, not its length: a
+// sparse file of 100 MiB holding 12 KiB converts on a tmpfs of 40 MiB.
+TEST_F(world, sparse_file_needs_room_for_its_data_only)
+{
+    POSIX_ONLY();
+    NEEDS_ROOT();
+    fs::create_directory(path("d"));
+    mounted m{path("d")};
+    m.ok = mount("tmpfs", m.at.c_str(), "tmpfs", 0, "size=40m") == 0;
+    if (!m.ok)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    const off_t length = off_t{100} << 20;
+    const off_t at[] = {0, length / 2, length - 4096};
+    int fd = open(path("d/f").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    for (off_t where : at) {
+        const std::string piece = noise(4096, static_cast<unsigned>(where));
+        ASSERT_EQ(pwrite(fd, piece.data(), piece.size(), where), 4096);
+    }
+    ASSERT_EQ(ftruncate(fd, length), 0);
+    close(fd);
+    result r = run({"d/f", "d/f"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct stat st {
+    };
+    ASSERT_EQ(stat(path("d/f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, length);
+    EXPECT_LT(st.st_blocks * 512, off_t{1} << 20) << "the holes were filled";
+    fd = open(path("d/f").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    for (off_t where : at) {
+        std::string got(4096, '\0');
+        EXPECT_EQ(pread(fd, got.data(), got.size(), where), 4096);
+        EXPECT_TRUE(
+            same_bytes(got, flipped(noise(4096, static_cast<unsigned>(where)))))
+            << "at " << where;
+    }
+    close(fd);
+    EXPECT_EQ(listing(path("d")), std::vector<std::string>{"f"});
 }
 
 struct fat_case {
@@ -449,6 +863,231 @@ INSTANTIATE_TEST_SUITE_P(
                  {"mount", "-t", "vfat", "-o", "loop", "IMG", "DIR"},
                  false}),
     named<fat_case>);
+
+// Two names of one file, as a run is given them, and the folder that
+// holds the second.
+struct alias_names {
+    std::string in;
+    std::string out;
+    std::string folder;
+};
+
+struct alias_case {
+    const char *name;
+    // Mounts what it needs under dir and puts data in a file; sets the two
+    // names of that file that the run is given, and the folder the output
+    // name is in; false to skip, saying why in *why.
+    bool (*setup)(const std::string &dir, const std::string &data, mounted &m,
+                  alias_names *names, std::string *why);
+};
+
+void PrintTo(const alias_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class second_name : public world,
+                    public ::testing::WithParamInterface<alias_case>
+{
+};
+
+// A second name of the file that no identity check can see (another
+// device number for the same inode, another inode number for each
+// spelling) is converted like an in-place run: the input is not emptied
+// before it is read, and nothing is left beside it.
+TEST_P(second_name, converts_as_in_place)
+{
+    POSIX_ONLY();
+    NEEDS_ROOT();
+    mounted m;
+    alias_names names;
+    std::string why;
+    if (!GetParam().setup(dir, original, m, &names, &why))
+        GTEST_SKIP() << why;
+    const auto before = listing(path(names.folder));
+    result r = run({names.in, names.out});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, names.in + "\n" + names.out + "\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(same_bytes(read_file(path(names.out)), converted));
+    const auto after = listing(path(names.folder));
+    EXPECT_EQ(after.size(), before.size());
+    for (const std::string &name : after)
+        EXPECT_NE(name.rfind(".quadflip.", 0), 0U) << name << " was left";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, second_name,
+    ::testing::Values(
+        // The file in the overlay's upper folder, named through the
+        // overlay and directly: one inode number, two device numbers.
+        alias_case{"overlay_and_its_upper_folder",
+                   [](const std::string &dir, const std::string &data,
+                      mounted &m, alias_names *names, std::string *why) {
+                       for (const char *sub : {"lower", "upper", "work", "m"})
+                           fs::create_directory(dir + "/" + sub);
+                       write_file(dir + "/upper/f", data);
+                       m.at = dir + "/m";
+                       const std::string opts =
+                           "lowerdir=" + dir + "/lower,upperdir=" + dir +
+                           "/upper,workdir=" + dir + "/work";
+                       m.ok = mount("overlay", m.at.c_str(), "overlay", 0,
+                                    opts.c_str()) == 0;
+                       *why = "cannot mount an overlay here";
+                       *names = {"m/f", "upper/f", "upper"};
+                       return m.ok;
+                   }},
+        // Case-insensitive FAT through FUSE: each spelling has an inode
+        // number of its own.
+        alias_case{"fusefat_spellings",
+                   [](const std::string &dir, const std::string &data,
+                      mounted &m, alias_names *names, std::string *why) {
+                       *why = "no mkfs.vfat, fusefat or /dev/fuse (apt-get "
+                              "install dosfstools fusefat)";
+                       if (!installed("mkfs.vfat") || !installed("fusefat") ||
+                           access("/dev/fuse", R_OK) != 0)
+                           return false;
+                       m.at = dir + "/m";
+                       m.fuse = true;
+                       fs::create_directory(m.at);
+                       m.ok =
+                           command({"mkfs.vfat", "-C", dir + "/img", "8192"}) &&
+                           command(
+                               {"fusefat", "-o", "rw+", dir + "/img", m.at});
+                       *why = "cannot mount FAT through fusefat here";
+                       if (m.ok)
+                           write_file(m.at + "/alias.bin", data);
+                       *names = {"m/alias.bin", "m/ALIAS.BIN", "m"};
+                       return m.ok;
+                   }}),
+    named<alias_case>);
+
+struct flags_case {
+    const char *name;
+    std::vector<std::string> mkfs;
+    unsigned long long size; // of the image
+    int flags;               // the inode flags set on the file, if any
+    bool while_empty;        // set before any data, as no copy-on-write must be
+    unsigned project;        // the project ID given to the file, if any
+};
+
+void PrintTo(const flags_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class inode_flags : public world,
+                    public ::testing::WithParamInterface<flags_case>
+{
+};
+
+// The file's inode flags, as lsattr shows them (FS_IOC_GETFLAGS), leaving
+// out those that the file system sets itself; -1 where it cannot be read.
+int flags_of(const std::string &path)
+{
+    const int fd = open(path.c_str(), O_RDONLY);
+    int flags = 0;
+    const bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (fd >= 0)
+        close(fd);
+    return ok ? flags & ~(FS_EXTENT_FL | FS_INLINE_DATA_FL | FS_INDEX_FL |
+                          FS_HUGE_FILE_FL)
+              : -1;
+}
+
+// The file's project ID (FS_IOC_FSGETXATTR), as lsattr -p shows it; -1
+// where it cannot be read.
+long project_of(const std::string &path)
+{
+    const int fd = open(path.c_str(), O_RDONLY);
+    struct fsxattr fa {
+    };
+    const bool ok = fd >= 0 && ioctl(fd, FS_IOC_FSGETXATTR, &fa) == 0;
+    if (fd >= 0)
+        close(fd);
+    return ok ? static_cast<long>(fa.fsx_projid) : -1;
+}
+
+// Sets the inode flags and the project ID as chattr does; whether it could.
+bool set_flags(const std::string &path, int flags, unsigned project)
+{
+    const int fd = open(path.c_str(), O_RDONLY);
+    int now = 0;
+    bool ok = fd >= 0;
+    if (ok && flags != 0)
+        ok = ioctl(fd, FS_IOC_GETFLAGS, &now) == 0 &&
+             (now |= flags, ioctl(fd, FS_IOC_SETFLAGS, &now) == 0);
+    if (ok && project != 0) {
+        struct fsxattr fa {
+        };
+        ok = ioctl(fd, FS_IOC_FSGETXATTR, &fa) == 0 &&
+             (fa.fsx_projid = project, ioctl(fd, FS_IOC_FSSETXATTR, &fa) == 0);
+    }
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
+// The inode flags that chattr sets (no copy-on-write, no dump, no access
+// times, synchronous writes) and the project ID, which ties the file to a
+// project quota, are kept in place.
+TEST_P(inode_flags, kept_in_place)
+{
+    POSIX_ONLY();
+    NEEDS_ROOT();
+    const flags_case &c = GetParam();
+    mounted m{path("m")};
+    const std::string why = mount_image(dir, c.mkfs, c.size, "", m);
+    if (!m.ok)
+        GTEST_SKIP() << why;
+    const std::string f = path("m/f");
+    write_file(f, c.while_empty ? std::string() : original);
+    if (!set_flags(f, c.flags, c.project))
+        GTEST_SKIP() << c.mkfs[0] << " takes no such flags or project here";
+    if (c.while_empty) {
+        std::ofstream(f, std::ios::binary | std::ios::app) << original;
+        ASSERT_EQ(fs::file_size(f), original.size());
+    }
+    const int flags = flags_of(f);
+    const long project = project_of(f);
+    ASSERT_EQ(flags & c.flags, c.flags);
+    ASSERT_EQ(project, static_cast<long>(c.project));
+    const auto names = listing(path("m"));
+    result r = run({"m/f", "m/f"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(same_bytes(read_file(f), converted));
+    EXPECT_EQ(flags_of(f), flags) << std::hex << "flags were " << flags;
+    EXPECT_EQ(project_of(f), project);
+    EXPECT_EQ(listing(path("m")), names);
+}
+
+const std::vector<std::string> mkfs_btrfs = {"mkfs.btrfs", "-q", "-f"};
+const std::vector<std::string> mkfs_ext4 = {"mkfs.ext4", "-q", "-F"};
+const std::vector<std::string> mkfs_xfs = {"mkfs.xfs", "-q", "-f"};
+constexpr int dump_atime_sync = FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL;
+
+INSTANTIATE_TEST_SUITE_P(
+    table, inode_flags,
+    ::testing::Values(flags_case{"btrfs_no_copy_on_write", mkfs_btrfs,
+                                 128 << 20, FS_NOCOW_FL, true, 0},
+                      flags_case{"btrfs_no_dump_no_atime_sync", mkfs_btrfs,
+                                 128 << 20, dump_atime_sync, false, 0},
+                      flags_case{"ext4_no_dump_no_atime_sync", mkfs_ext4,
+                                 32 << 20, dump_atime_sync, false, 0},
+                      flags_case{"xfs_no_dump_no_atime_sync", mkfs_xfs,
+                                 300 << 20, dump_atime_sync, false, 0},
+                      // ext4 keeps project IDs only with the project feature,
+                      // which a kernel without quota support cannot mount.
+                      flags_case{"ext4_project",
+                                 {"mkfs.ext4", "-q", "-F", "-I", "256", "-O",
+                                  "project,quota"},
+                                 32 << 20,
+                                 0,
+                                 false,
+                                 42},
+                      flags_case{"xfs_project", mkfs_xfs, 300 << 20, 0, false,
+                                 42}),
+    named<flags_case>);
 
 struct refusal_case {
     const char *name;
