@@ -249,13 +249,24 @@ bool wait_until(const std::function<bool()> &done)
     }
 }
 
-bool holds_open(pid_t pid, const std::string &path)
+bool holds_open(pid_t pid, const std::string &path, bool for_writing)
 {
+    const std::string proc = "/proc/" + std::to_string(pid);
     std::error_code ec;
-    for (const auto &e :
-         fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    for (const auto &e : fs::directory_iterator(proc + "/fd", ec)) {
         std::error_code rec;
-        if (fs::read_symlink(e.path(), rec).string() == path && !rec)
+        if (fs::read_symlink(e.path(), rec).string() != path || rec)
+            continue;
+        if (!for_writing)
+            return true;
+        // "flags:\t0100002": the open flags, in octal.
+        std::ifstream info(proc + "/fdinfo/" + e.path().filename().string());
+        std::string token;
+        unsigned long flags = 0;
+        while (info >> token)
+            if (token == "flags:" && info >> std::oct >> flags)
+                break;
+        if ((flags & O_ACCMODE) != O_RDONLY)
             return true;
     }
     return false;
@@ -388,8 +399,16 @@ bool command(const std::vector<std::string> &argv, std::string *out,
     return pid > 0 && WIFEXITED(ws) && WEXITSTATUS(ws) == 0;
 }
 
+bool portable_build()
+{
+    const char *portable = std::getenv("QUADFLIP_PORTABLE");
+    return portable && *portable && std::strcmp(portable, "0") != 0;
+}
+
 bool unnamed_files(const std::string &dir)
 {
+    if (portable_build())
+        return false;
 #ifdef O_TMPFILE
     const int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY, 0600);
     if (fd < 0)

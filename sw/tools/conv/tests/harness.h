@@ -72,6 +72,11 @@ std::string two_threads_program();
 // where only QUADFLIP_BIN is tested.
 std::string no_watch_program();
 
+// Whether the program under test is the portable build, which uses no
+// Linux-only interface (QUADFLIP_PORTABLE is set): no unnamed files, no
+// watch, no waiting for other programs' locks.
+bool portable_build();
+
 // Whether the program under test runs under an emulator or wine.
 bool emulated();
 
@@ -113,8 +118,9 @@ struct reaper {
 // returns whether it did.  done is not looked at again once it holds.
 bool wait_until(const std::function<bool()> &done);
 
-// Whether the process pid holds the file at path open (as /proc shows it).
-bool holds_open(pid_t pid, const std::string &path);
+// Whether the process pid holds the file at path open (as /proc shows it),
+// or open for writing.
+bool holds_open(pid_t pid, const std::string &path, bool for_writing = false);
 
 // Everything that can be read from fd until its writers close it.
 std::string drain(int fd);
