@@ -36,6 +36,8 @@ void keep_owner(const inplace_run &run, int fd)
 void keep_early(const inplace_run &run, int fd)
 {
     keep_owner(run, fd);
+    if (!meta_check(run.file, fd))
+        fail("chmod");
     if (!flags_prepare(run.file, fd))
         fail("chattr");
 }

@@ -12,4 +12,10 @@
 // false, with errno set, if any of them cannot be carried over.
 bool meta_copy(int from, int to);
 
+// Whether meta_copy could carry everything over, looked at while the new
+// file at to is still empty, so that a run that could not end well is
+// refused before anything is written; false, with errno set, if not.  It
+// changes nothing.
+bool meta_check(int from, int to);
+
 #endif

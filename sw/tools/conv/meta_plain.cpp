@@ -37,3 +37,8 @@ bool meta_copy(int from, int to)
     }
     return true;
 }
+
+bool meta_check(int from, int to)
+{
+    return meta_copy(from, to); // which changes nothing
+}
