@@ -156,6 +156,13 @@ if [ "$leg" = aarch64 ]; then
     aarch64-linux-gnu-objdump -d "$bin" | grep -q 'rev32.*16b' ||
         { echo "leg aarch64: the word swap did not become rev32 on vectors"; exit 1; }
 fi
+if [ "$leg" = portable ]; then
+    # No Linux-only interface may be left in it.
+    need nm binutils
+    used=$(nm -D --undefined-only "$bin" | grep -E 'inotify|statx|sched_getaffinity' || true)
+    [ -z "$used" ] ||
+        { echo "leg portable: the program uses Linux-only calls: $used"; exit 1; }
+fi
 if [ "$leg" = windows ]; then
     # The first run makes wine's prefix and says so on standard error;
     # make it before the tests look at what the program says.  Wine's
