@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <iomanip>
 #include <sstream>
 #include <string>
 
@@ -54,6 +55,12 @@ bool holds_lock(pid_t pid, const struct stat &st)
     DIR *d = opendir(dir.c_str());
     if (!d)
         return false;
+    // The file as the kernel names it there: "%02x:%02x:%lu".
+    std::ostringstream name;
+    name << std::hex << std::setfill('0') << std::setw(2) << major(st.st_dev)
+         << ':' << std::setw(2) << minor(st.st_dev) << ':' << std::dec
+         << st.st_ino;
+    const std::string file = name.str();
     bool found = false;
     while (const dirent *e = readdir(d)) {
         std::ifstream info(dir + "/" + e->d_name);
@@ -63,16 +70,8 @@ bool holds_lock(pid_t pid, const struct stat &st)
                 line.find("FLOCK") != std::string::npos)
                 continue;
             std::istringstream words(line);
-            for (std::string w; !found && words >> w;) {
-                unsigned major = 0;
-                unsigned minor = 0;
-                unsigned long long ino = 0;
-                char tail = 0;
-                if (std::sscanf(w.c_str(), "%x:%x:%llu%c", &major, &minor, &ino,
-                                &tail) == 3)
-                    found = ino == st.st_ino && major == major(st.st_dev) &&
-                            minor == minor(st.st_dev);
-            }
+            for (std::string w; !found && words >> w;)
+                found = w == file;
         }
         if (found)
             break;

@@ -29,12 +29,13 @@ class faults : public scratch
 // in: the vector widths, one block, and the ring of blocks and beyond, fed
 // as a file and through a FIFO in ragged pieces; by the program under
 // test as it chooses, on one processor (one thread, in blocks of the whole
-// ring), and by the build that always starts the second thread where it
-// can.
+// ring) where a process can be kept to one, and by the build that always
+// starts the second thread where it can.
 TEST_F(faults, random_lengths_match_the_model)
 {
     random_lengths(program(), 0);
-    random_lengths(program(), 1);
+    if (has(feature::affinity))
+        random_lengths(program(), 1);
     if (!two_threads_program().empty())
         random_lengths(two_threads_program(), 0);
 }

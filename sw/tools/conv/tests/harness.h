@@ -7,10 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <array>
 #include <cstdio>
+#include <ctime>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -97,6 +101,28 @@ bool same_message(const std::string &got, const std::string &want);
             GTEST_SKIP() << "POSIX only";                                      \
     } while (0)
 
+// What some tests need that not every system has; without it they are
+// skipped, saying why.
+enum class feature {
+    affinity,    // running a process on some processors only (limits::cpus)
+    mounts,      // mount(2) as Linux has it (mount_fs, bind_mount, mount_image)
+    proc,        // another process's status and open files in /proc (Linux's)
+    pipe_size,   // the room in a pipe (pipe_room)
+    xattrs,      // extended attributes, through Linux's calls (set_xattr)
+    inode_flags, // inode flags and project IDs, as chattr sets them
+};
+
+// Whether the system has the feature; where not, says why in *why.
+bool has(feature f, std::string *why = nullptr);
+
+// Skips the test, saying why, on a system without the feature f.
+#define NEEDS(f)                                                               \
+    do {                                                                       \
+        std::string why_not;                                                   \
+        if (!has(f, &why_not))                                                 \
+            GTEST_SKIP() << why_not;                                           \
+    } while (0)
+
 // Starts quadflip with args (argv[0] is the built program) in the folder cwd.
 child start(const std::vector<std::string> &args, const std::string &cwd,
             const limits &lim = {});
@@ -158,6 +184,46 @@ std::string mount_image(const std::string &dir,
                         const std::vector<std::string> &mkfs,
                         unsigned long long size, const std::string &options,
                         mounted &m);
+
+// Mounts a file system of the type (tmpfs, overlay) on the folder at, with
+// the options; or the file or folder from on at.  False, with errno set,
+// where it cannot: always without feature::mounts.
+bool mount_fs(const std::string &type, const std::string &at,
+              const std::string &options);
+bool bind_mount(const std::string &from, const std::string &at);
+
+// A pipe, or a pair of connected sockets, whose ends are closed on exec;
+// 0, or -1 with errno set, as pipe(2) and socketpair(2).
+int cloexec_pipe(int fds[2]);
+int cloexec_socketpair(int fds[2]);
+
+// The room in the pipe whose writing end is fd: what it takes before a
+// write blocks; -1 where it cannot be told (without feature::pipe_size).
+int pipe_room(int fd);
+
+// Sets the extended attribute name of the file at path, as setxattr(2)
+// does: 0, or -1 with errno set (ENOTSUP without feature::xattrs).
+int set_xattr(const std::string &path, const char *name, const void *value,
+              std::size_t size);
+// Every extended attribute of the file at path, by name: none without
+// feature::xattrs.
+std::map<std::string, std::string> xattrs_of(const std::string &path);
+
+// The inode flag that chattr sets with letter: A (no access times), C (no
+// copy-on-write), d (no dump) or S (synchronous writes); 0 without
+// feature::inode_flags.
+int inode_flag(char letter);
+// The file's inode flags, as lsattr shows them, leaving out those that the
+// file system sets itself; -1 where they cannot be read.
+int inode_flags_of(const std::string &path);
+// The file's project ID, as lsattr -p shows it; -1 where it cannot be read.
+long project_of(const std::string &path);
+// Adds the inode flags to the file's, and gives it the project ID (unless
+// 0), as chattr does; whether it could.
+bool set_inode_flags(const std::string &path, int flags, unsigned project);
+
+// The access and modification times of st, as utimensat(2) takes them.
+std::array<struct timespec, 2> times_of(const struct stat &st);
 
 // Whether tool is a program on the PATH.
 bool installed(const std::string &tool);

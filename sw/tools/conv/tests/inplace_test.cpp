@@ -20,10 +20,8 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -302,11 +300,13 @@ std::vector<std::pair<fs::path, std::string>> open_files(pid_t pid)
 TEST_F(inplace, name_replaced_under_a_starting_run)
 {
     POSIX_ONLY();
+    NEEDS(feature::proc);
+    NEEDS(feature::pipe_size);
     // Neither end is inherited as it is: a run holding the read end would
     // wait for ever on its full output, and outlive a failed test.
     int p[2];
-    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
-    const int room = fcntl(p[1], F_GETPIPE_SZ);
+    ASSERT_EQ(cloexec_pipe(p), 0);
+    const int room = pipe_room(p[1]);
     ASSERT_GT(room, 2);
     const std::string filler(static_cast<std::size_t>(room) - 2, '.');
     ASSERT_EQ(write(p[1], filler.data(), filler.size()),
@@ -372,11 +372,14 @@ TEST_F(inplace, read_only_file_needs_write_permission)
 bool is_locked(const std::string &file)
 {
     int fd = open(file.c_str(), O_RDWR);
+    bool held = false;
+#ifdef F_OFD_GETLK
     struct flock probe {
     };
     probe.l_type = F_WRLCK;
     probe.l_whence = SEEK_SET;
-    bool held = fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+    held = fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+#endif
     held = held || (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK);
     close(fd);
     return held;
@@ -418,6 +421,7 @@ struct change_case {
     void (*change)(const std::string &file);
     bool whole_seconds = false; // on a file system with whole-second times
     bool mounts = false;        // mounts on the file's name (needs root)
+    bool xattr = false;         // sets an extended attribute
 };
 
 // Mounts a file system with whole-second times (ext2 with 128-byte
@@ -448,7 +452,12 @@ class changes : public inplace, public ::testing::WithParamInterface<change_run>
 TEST_P(changes, made_during_a_run_are_kept)
 {
     POSIX_ONLY();
+    NEEDS(feature::proc);
     const change_case &c = std::get<0>(GetParam());
+    if (c.mounts)
+        NEEDS(feature::mounts);
+    if (c.xattr)
+        NEEDS(feature::xattrs);
     limits lim;
     if (std::get<1>(GetParam())) {
         lim.program = no_watch_program();
@@ -555,8 +564,8 @@ const change_case change_cases[] = {
          };
          ASSERT_EQ(stat(file.c_str(), &st), 0);
          overwrite_start(file);
-         const struct timespec when[2] = {st.st_atim, st.st_mtim};
-         ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), when, 0), 0);
+         const auto when = times_of(st);
+         ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), when.data(), 0), 0);
      }},
     {"mode_changed",
      [](const std::string &file) { ASSERT_EQ(chmod(file.c_str(), 0600), 0); }},
@@ -568,14 +577,14 @@ const change_case change_cases[] = {
     {"replaced_with_whole_second_times", replace_same_size, true},
     {"attribute_set",
      [](const std::string &file) {
-         ASSERT_EQ(setxattr(file.c_str(), "user.note", "x", 1, 0), 0);
-     }},
+         ASSERT_EQ(set_xattr(file, "user.note", "x", 1), 0);
+     },
+     false, false, true},
     // Another file mounted on the name: the file itself is not touched at
     // all, not even its change time, and only the name tells.
     {"name_mounted_over",
      [](const std::string &file) {
-         ASSERT_EQ(mount("/dev/null", file.c_str(), nullptr, MS_BIND, nullptr),
-                   0);
+         ASSERT_TRUE(bind_mount("/dev/null", file));
      },
      false, true},
 };

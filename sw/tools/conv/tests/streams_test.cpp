@@ -67,6 +67,18 @@ long status_of(pid_t pid, const std::string &key)
     return -1;
 }
 
+// The names of a process's standard descriptor fd (0 or 1): /dev/stdin or
+// /dev/stdout, /dev/fd/N, and /proc/self/fd/N where /proc has them.
+std::vector<std::string> names_of_fd(int fd)
+{
+    const std::string n = std::to_string(fd);
+    std::vector<std::string> names = {fd == 0 ? "/dev/stdin" : "/dev/stdout",
+                                      "/dev/fd/" + n};
+    if (has(feature::proc))
+        names.push_back("/proc/self/fd/" + n);
+    return names;
+}
+
 // The output /dev/stdout: the path lines come first, then the data, through
 // a pipe; a file that standard output is redirected to (>) ends holding the
 // data alone, since the open truncates it after the lines went out.
@@ -112,8 +124,7 @@ TEST_F(streams, appended_standard_output_is_kept)
     ASSERT_EQ(pwrite(sparse, some.data(), some.size(), 1 << 20), 4096);
     ASSERT_EQ(ftruncate(sparse, (2 << 20) + 5), 0);
     close(sparse);
-    for (const std::string name :
-         {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"})
+    for (const std::string &name : names_of_fd(1))
         for (const std::string first : {"p1", "sparse"}) {
             SCOPED_TRACE(first);
             SCOPED_TRACE(name);
@@ -345,6 +356,7 @@ TEST_P(processors, one_processor_one_thread)
     POSIX_ONLY();
     if (emulated())
         GTEST_SKIP() << "the emulator runs threads of its own";
+    NEEDS(feature::proc);
     const processors_case &c = GetParam();
     half_cpu_group group;
     limits lim;
@@ -355,6 +367,7 @@ TEST_P(processors, one_processor_one_thread)
             GTEST_SKIP() << "cannot make a control group with a CPU quota here";
         lim.cgroup = group.procs;
     } else {
+        NEEDS(feature::affinity);
         lim.cpus = 1;
     }
     const std::string in = noise(5 * bufsize + 7);
@@ -431,10 +444,10 @@ TEST_F(streams, sockets_by_name)
     POSIX_ONLY();
     const std::string in = noise(3 * bufsize + 8);
     write_file(path("in"), in);
-    for (const char *name : {"/dev/stdin", "/dev/fd/0", "/proc/self/fd/0"}) {
+    for (const std::string &name : names_of_fd(0)) {
         SCOPED_TRACE(name);
         int sv[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        ASSERT_EQ(cloexec_socketpair(sv), 0);
         limits lim;
         lim.in_fd = sv[1];
         child c = start({name, "out"}, dir, lim);
@@ -455,7 +468,7 @@ TEST_F(streams, sockets_by_name)
         EXPECT_TRUE(same_bytes(read_file(path("out")), flipped(in)));
     }
     int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    ASSERT_EQ(cloexec_socketpair(sv), 0);
     limits lim;
     lim.out_fd = sv[1];
     child c = start({"in", "/dev/stdout"}, dir, lim);
@@ -479,6 +492,7 @@ TEST_F(streams, without_a_second_thread_the_run_still_converts)
 #endif
     if (emulated())
         GTEST_SKIP() << "the limit would bind the emulator";
+    NEEDS(feature::proc);
     const std::string in = noise(3 * bufsize + 5);
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
     // The build that starts the thread on a busy machine too.

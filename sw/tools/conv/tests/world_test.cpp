@@ -25,15 +25,11 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <linux/fs.h>
 #include <pwd.h>
 #include <sys/acl.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -100,28 +96,32 @@ meta meta_of(const std::string &path)
     struct stat st {
     };
     EXPECT_EQ(stat(path.c_str(), &st), 0);
-    meta m{st.st_uid, st.st_gid, st.st_mode, {}};
-    std::vector<char> names(65536);
-    ssize_t n = listxattr(path.c_str(), names.data(), names.size());
-    for (ssize_t at = 0; at < n;) {
-        const std::string name(&names[static_cast<std::size_t>(at)]);
-        std::vector<char> value(65536);
-        ssize_t len =
-            getxattr(path.c_str(), name.c_str(), value.data(), value.size());
-        m.xattrs[name] = std::string(
-            value.data(), len > 0 ? static_cast<std::size_t>(len) : 0);
-        at += static_cast<ssize_t>(name.size()) + 1;
-    }
-    return m;
+    return {st.st_uid, st.st_gid, st.st_mode, xattrs_of(path)};
 }
 
-bool set_acl(const std::string &path, const char *text, acl_type_t type)
+// Sets the ACL given in libacl's text on path, or with default_acl its
+// default ACL; false, saying why in *why, where it cannot.  The ACLs of
+// some systems (macOS) are of another kind: none is set there.
+bool set_acl(const std::string &path, const char *text, bool default_acl,
+             std::string *why)
 {
+#ifdef ACL_TYPE_DEFAULT
+    *why = "no ACLs on this file system";
     acl_t acl = acl_from_text(text);
-    bool ok = acl && acl_set_file(path.c_str(), type, acl) == 0;
+    bool ok =
+        acl && acl_set_file(path.c_str(),
+                            default_acl ? ACL_TYPE_DEFAULT : ACL_TYPE_ACCESS,
+                            acl) == 0;
     if (acl)
         acl_free(acl);
     return ok;
+#else
+    (void)path;
+    (void)text;
+    (void)default_acl;
+    *why = "no POSIX draft ACLs here, as libacl sets them";
+    return false;
+#endif
 }
 
 // Builds without libacl and libattr, as the cross builds are, refuse a
@@ -182,25 +182,25 @@ INSTANTIATE_TEST_SUITE_P(
         // The owning group below the mask: it must not gain write.
         meta_case{"acl_entries_and_mask",
                   [](const std::string &dir, std::string *why) {
-                      *why = "no ACLs on this file system";
                       return set_acl(dir + "/f",
                                      "u::rw-,u:nobody:rw-,g::r--,m::rw-,o::---",
-                                     ACL_TYPE_ACCESS);
+                                     false, why);
                   },
                   true},
         meta_case{"folder_default_acl",
                   [](const std::string &dir, std::string *why) {
-                      *why = "no ACLs on this file system";
                       return set_acl(dir,
                                      "u::rwx,u:nobody:rwx,g::r-x,m::rwx,o::r-x",
-                                     ACL_TYPE_DEFAULT);
+                                     true, why);
                   },
                   true},
         meta_case{"user_attribute",
                   [](const std::string &dir, std::string *why) {
                       *why = "no user attributes on this file system";
-                      return setxattr((dir + "/f").c_str(), "user.origin",
-                                      "fw1", 3, 0) == 0;
+                      if (!has(feature::xattrs, why))
+                          return false;
+                      const std::string f = dir + "/f";
+                      return set_xattr(f, "user.origin", "fw1", 3) == 0;
                   },
                   true},
         // File capabilities, which a write or a change of owner clears.
@@ -209,9 +209,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // Revision 2, effective; CAP_NET_RAW permitted.
                       const unsigned char caps[20] = {1, 0, 0, 2, 0, 0x20};
                       *why = "setting capabilities needs root";
-                      return root() && setxattr((dir + "/f").c_str(),
-                                                "security.capability", caps,
-                                                sizeof caps, 0) == 0;
+                      return has(feature::xattrs, why) && root() &&
+                             set_xattr(dir + "/f", "security.capability", caps,
+                                       sizeof caps) == 0;
                   },
                   true},
         meta_case{"setuid_setgid_other_owner",
@@ -583,6 +583,17 @@ bool whole_file_lock(int fd, int cmd)
     return fcntl(fd, cmd, &whole) == 0;
 }
 
+// An open file description lock, where the system has them.
+bool ofd_lock(int fd)
+{
+#ifdef F_OFD_SETLK
+    return whole_file_lock(fd, F_OFD_SETLK);
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
 INSTANTIATE_TEST_SUITE_P(
     table, caller_lock,
     ::testing::Values(
@@ -590,9 +601,7 @@ INSTANTIATE_TEST_SUITE_P(
                          [](int fd) { return whole_file_lock(fd, F_SETLK); }},
         caller_lock_case{"lockf",
                          [](int fd) { return lockf(fd, F_LOCK, 0) == 0; }},
-        caller_lock_case{
-            "ofd_lock",
-            [](int fd) { return whole_file_lock(fd, F_OFD_SETLK); }},
+        caller_lock_case{"ofd_lock", ofd_lock},
         caller_lock_case{"flock",
                          [](int fd) { return flock(fd, LOCK_EX) == 0; }}),
     named<caller_lock_case>);
@@ -665,9 +674,9 @@ lock_holder::lock_holder(const std::string &file)
 {
     int ready[2];
     int go[2];
-    if (pipe2(ready, O_CLOEXEC) != 0)
+    if (cloexec_pipe(ready) != 0)
         return;
-    if (pipe2(go, O_CLOEXEC) != 0) {
+    if (cloexec_pipe(go) != 0) {
         close(ready[0]);
         close(ready[1]);
         return;
@@ -737,6 +746,7 @@ TEST_F(world, lock_of_another_process_is_waited_for)
 TEST_F(world, file_made_a_link_while_the_run_waits)
 {
     POSIX_ONLY();
+    NEEDS(feature::proc);
     write_file(path("f"), original);
     const std::string other_data = noise(4096, 3);
     write_file(path("g"), other_data);
@@ -769,9 +779,10 @@ TEST_F(world, sparse_file_needs_room_for_its_data_only)
 {
     POSIX_ONLY();
     NEEDS_ROOT();
+    NEEDS(feature::mounts);
     fs::create_directory(path("d"));
     mounted m{path("d")};
-    m.ok = mount("tmpfs", m.at.c_str(), "tmpfs", 0, "size=40m") == 0;
+    m.ok = mount_fs("tmpfs", m.at, "size=40m");
     if (!m.ok)
         GTEST_SKIP() << "cannot mount a tmpfs here";
     const off_t length = off_t{100} << 20;
@@ -932,8 +943,7 @@ INSTANTIATE_TEST_SUITE_P(
                        const std::string opts =
                            "lowerdir=" + dir + "/lower,upperdir=" + dir +
                            "/upper,workdir=" + dir + "/work";
-                       m.ok = mount("overlay", m.at.c_str(), "overlay", 0,
-                                    opts.c_str()) == 0;
+                       m.ok = mount_fs("overlay", m.at, opts);
                        *why = "cannot mount an overlay here";
                        *names = {"m/f", "upper/f", "upper"};
                        return m.ok;
@@ -982,53 +992,6 @@ class inode_flags : public world,
 {
 };
 
-// The file's inode flags, as lsattr shows them (FS_IOC_GETFLAGS), leaving
-// out those that the file system sets itself; -1 where it cannot be read.
-int flags_of(const std::string &path)
-{
-    const int fd = open(path.c_str(), O_RDONLY);
-    int flags = 0;
-    const bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    if (fd >= 0)
-        close(fd);
-    return ok ? flags & ~(FS_EXTENT_FL | FS_INLINE_DATA_FL | FS_INDEX_FL |
-                          FS_HUGE_FILE_FL)
-              : -1;
-}
-
-// The file's project ID (FS_IOC_FSGETXATTR), as lsattr -p shows it; -1
-// where it cannot be read.
-long project_of(const std::string &path)
-{
-    const int fd = open(path.c_str(), O_RDONLY);
-    struct fsxattr fa {
-    };
-    const bool ok = fd >= 0 && ioctl(fd, FS_IOC_FSGETXATTR, &fa) == 0;
-    if (fd >= 0)
-        close(fd);
-    return ok ? static_cast<long>(fa.fsx_projid) : -1;
-}
-
-// Sets the inode flags and the project ID as chattr does; whether it could.
-bool set_flags(const std::string &path, int flags, unsigned project)
-{
-    const int fd = open(path.c_str(), O_RDONLY);
-    int now = 0;
-    bool ok = fd >= 0;
-    if (ok && flags != 0)
-        ok = ioctl(fd, FS_IOC_GETFLAGS, &now) == 0 &&
-             (now |= flags, ioctl(fd, FS_IOC_SETFLAGS, &now) == 0);
-    if (ok && project != 0) {
-        struct fsxattr fa {
-        };
-        ok = ioctl(fd, FS_IOC_FSGETXATTR, &fa) == 0 &&
-             (fa.fsx_projid = project, ioctl(fd, FS_IOC_FSSETXATTR, &fa) == 0);
-    }
-    if (fd >= 0)
-        close(fd);
-    return ok;
-}
-
 // The inode flags that chattr sets (no copy-on-write, no dump, no access
 // times, synchronous writes) and the project ID, which ties the file to a
 // project quota, are kept in place.
@@ -1036,6 +999,7 @@ TEST_P(inode_flags, kept_in_place)
 {
     POSIX_ONLY();
     NEEDS_ROOT();
+    NEEDS(feature::inode_flags);
     const flags_case &c = GetParam();
     mounted m{path("m")};
     const std::string why = mount_image(dir, c.mkfs, c.size, "", m);
@@ -1043,7 +1007,7 @@ TEST_P(inode_flags, kept_in_place)
         GTEST_SKIP() << why;
     const std::string f = path("m/f");
     write_file(f, c.while_empty ? std::string() : original);
-    if (!set_flags(f, c.flags, c.project))
+    if (!set_inode_flags(f, c.flags, c.project))
         GTEST_SKIP() << c.mkfs[0] << " takes no such flags or project here";
     if (c.project != 0 && emulated())
         GTEST_SKIP() << "qemu passes no FS_IOC_FSGETXATTR on to the kernel";
@@ -1051,7 +1015,7 @@ TEST_P(inode_flags, kept_in_place)
         std::ofstream(f, std::ios::binary | std::ios::app) << original;
         ASSERT_EQ(fs::file_size(f), original.size());
     }
-    const int flags = flags_of(f);
+    const int flags = inode_flags_of(f);
     const long project = project_of(f);
     ASSERT_EQ(flags & c.flags, c.flags);
     ASSERT_EQ(project, static_cast<long>(c.project));
@@ -1059,7 +1023,7 @@ TEST_P(inode_flags, kept_in_place)
     result r = run({"m/f", "m/f"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(same_bytes(read_file(f), converted));
-    EXPECT_EQ(flags_of(f), flags) << std::hex << "flags were " << flags;
+    EXPECT_EQ(inode_flags_of(f), flags) << std::hex << "flags were " << flags;
     EXPECT_EQ(project_of(f), project);
     EXPECT_EQ(listing(path("m")), names);
 }
@@ -1067,12 +1031,12 @@ TEST_P(inode_flags, kept_in_place)
 const std::vector<std::string> mkfs_btrfs = {"mkfs.btrfs", "-q", "-f"};
 const std::vector<std::string> mkfs_ext4 = {"mkfs.ext4", "-q", "-F"};
 const std::vector<std::string> mkfs_xfs = {"mkfs.xfs", "-q", "-f"};
-constexpr int dump_atime_sync = FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL;
+const int dump_atime_sync = inode_flag('d') | inode_flag('A') | inode_flag('S');
 
 INSTANTIATE_TEST_SUITE_P(
     table, inode_flags,
     ::testing::Values(flags_case{"btrfs_no_copy_on_write", mkfs_btrfs,
-                                 128 << 20, FS_NOCOW_FL, true, 0},
+                                 128 << 20, inode_flag('C'), true, 0},
                       flags_case{"btrfs_no_dump_no_atime_sync", mkfs_btrfs,
                                  128 << 20, dump_atime_sync, false, 0},
                       flags_case{"ext4_no_dump_no_atime_sync", mkfs_ext4,
@@ -1179,8 +1143,7 @@ INSTANTIATE_TEST_SUITE_P(
                          write_file(dir + "/f", noise(4096));
                          write_file(dir + "/../other", noise(4096, 2));
                          m.at = dir + "/f";
-                         m.ok = mount((dir + "/../other").c_str(), m.at.c_str(),
-                                      nullptr, MS_BIND, nullptr) == 0;
+                         m.ok = bind_mount(dir + "/../other", m.at);
                          *why = "cannot bind-mount a file here";
                          return m.ok;
                      },
@@ -1201,8 +1164,7 @@ INSTANTIATE_TEST_SUITE_P(
                 m.at = dir + "/f";
                 m.ok = stat(dir.c_str(), &a) == 0 &&
                        stat(other.c_str(), &b) == 0 && a.st_dev != b.st_dev &&
-                       mount(other.c_str(), m.at.c_str(), nullptr, MS_BIND,
-                             nullptr) == 0;
+                       bind_mount(other, m.at);
                 fs::remove(other);
                 *why = "cannot bind-mount a file of another file system here";
                 return m.ok;
@@ -1210,8 +1172,7 @@ INSTANTIATE_TEST_SUITE_P(
             says("rename", EBUSY), false},
         refusal_case{"no_room_for_a_second_copy",
                      [](const std::string &dir, mounted &m, std::string *why) {
-                         m.ok = mount("tmpfs", dir.c_str(), "tmpfs", 0,
-                                      "size=40m") == 0;
+                         m.ok = mount_fs("tmpfs", dir, "size=40m");
                          *why = "cannot mount a tmpfs here";
                          if (m.ok)
                              write_file(dir + "/f", noise(30 << 20));
