@@ -230,7 +230,7 @@ if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
   add_custom_target(artefacts
     COMMAND ${CMAKE_COMMAND} -DSOURCE=${PROJECT_SOURCE_DIR}
             -DBUILD=${PROJECT_BINARY_DIR} -DOUT=${PROJECT_BINARY_DIR}/artefacts
-            -DCPACK=${CMAKE_CPACK_COMMAND}
+            -DCPACK=${CMAKE_CPACK_COMMAND} -DVERSION=${PROJECT_VERSION}
             -P ${PROJECT_SOURCE_DIR}/cmake/release.cmake
     USES_TERMINAL)
   add_dependencies(artefacts quadflip docs)

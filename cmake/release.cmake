@@ -1,15 +1,24 @@
 # SPDX-License-Identifier: MIT
 #
 # Makes every artefact of a release in one folder: the Debian package and
-# the RPM of this build, the source tarball, and the Windows zip from a
-# build of the windows preset.  Run by the artefacts target:
+# the RPM of this build, the source tarball, the Windows zip from a build
+# of the windows preset, and the static Linux program from a build of the
+# musl preset.  Run by the artefacts target:
 #
-#   cmake -DSOURCE=... -DBUILD=... -DOUT=... -DCPACK=... -P release.cmake
+#   cmake -DSOURCE=... -DBUILD=... -DOUT=... -DCPACK=... -DVERSION=...
+#         -P release.cmake
 
 find_program(MINGW x86_64-w64-mingw32-g++-posix)
 if(NOT MINGW)
   message(FATAL_ERROR "The Windows zip needs the cross compiler: "
           "apt-get install g++-mingw-w64-x86-64-posix")
+endif()
+
+# Zig builds the static program; as .ci/run installs it.
+find_program(ZIG zig PATHS /opt/zig-0.11)
+if(NOT ZIG AND NOT DEFINED ENV{ZIG})
+  message(FATAL_ERROR "The static Linux program needs Zig 0.11: see .ci/run, "
+          "which installs it in /opt/zig-0.11 from the npm registry")
 endif()
 
 function(run)
@@ -27,6 +36,17 @@ run(${cpack} --config ${BUILD}/CPackSourceConfig.cmake -B ${OUT})
 run(${CMAKE_COMMAND} --workflow --preset windows WORKING_DIRECTORY ${SOURCE})
 run(${cpack} --config ${SOURCE}/build/windows/CPackConfig.cmake -B ${OUT})
 file(REMOVE_RECURSE ${OUT}/_CPack_Packages)
+
+# The static program, for any Linux distribution, packed again below as
+# the other tarballs are.
+if(ZIG)
+  get_filename_component(zig_dir ${ZIG} DIRECTORY)
+  set(ENV{PATH} "${zig_dir}:$ENV{PATH}")
+endif()
+run(${CMAKE_COMMAND} --workflow --preset musl WORKING_DIRECTORY ${SOURCE})
+run(${CMAKE_COMMAND} -DSOURCE=${SOURCE} -DBUILD=${BUILD}
+    -DMUSL=${SOURCE}/build/musl -DOUT=${OUT} -DVERSION=${VERSION}
+    -P ${SOURCE}/cmake/static.cmake)
 
 # CPack dates every member by SOURCE_DATE_EPOCH, but the tarball and the
 # zip keep the builder's user and group: both are packed again, members in

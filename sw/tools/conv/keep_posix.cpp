@@ -6,6 +6,7 @@
 #include "fail.h"
 #include "flags.h"
 #include "inplace_posix.h"
+#include "inplace_shared.h"
 #include "meta.h"
 
 #include <cerrno>
@@ -14,6 +15,17 @@
 
 namespace
 {
+
+// Ends the run: what op needed could not be done.  A change made to the
+// file meanwhile is told as such, rather than as whatever it made fail.
+[[noreturn]] void refuse(const inplace_run &run, const char *op)
+{
+    const int err = errno;
+    if (file_changed(run))
+        fail_changed();
+    errno = err;
+    fail(op);
+}
 
 // A result that the file's owner could not open, or that any other user
 // owns, is never put in its place: only a runner who may give files away
@@ -25,10 +37,10 @@ void keep_owner(const inplace_run &run, int fd)
     struct stat mine {
     };
     if (fstat(fd, &mine) != 0)
-        fail("chown");
+        refuse(run, "chown");
     if ((mine.st_uid != was.st_uid || mine.st_gid != was.st_gid) &&
         fchown(fd, was.st_uid, was.st_gid) != 0)
-        fail("chown");
+        refuse(run, "chown");
 }
 
 } // namespace
@@ -37,9 +49,9 @@ void keep_early(const inplace_run &run, int fd)
 {
     keep_owner(run, fd);
     if (!meta_check(run.file, fd))
-        fail("chmod");
+        refuse(run, "chmod");
     if (!flags_prepare(run.file, fd))
-        fail("chattr");
+        refuse(run, "chattr");
 }
 
 // It is done once the data is written, since a write clears the setuid and
@@ -52,7 +64,7 @@ void keep_metadata(const inplace_run &run, int fd)
 {
     keep_owner(run, fd);
     if (!meta_copy(run.file, fd))
-        fail("chmod");
+        refuse(run, "chmod");
     const mode_t want = run.snapshot.st_mode & 07777;
     struct stat mine {
     };
@@ -60,13 +72,13 @@ void keep_metadata(const inplace_run &run, int fd)
         const int err = errno;
         if (fstat(fd, &mine) != 0 || (mine.st_mode & 07777) != want) {
             errno = err;
-            fail("chmod");
+            refuse(run, "chmod");
         }
     } else if (fstat(fd, &mine) != 0 ||
                (mine.st_mode & 07000) != (want & 07000)) {
         errno = EPERM; // a setuid or setgid bit was dropped
-        fail("chmod");
+        refuse(run, "chmod");
     }
     if (!flags_copy(run.file, fd))
-        fail("chattr");
+        refuse(run, "chattr");
 }

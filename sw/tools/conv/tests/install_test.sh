@@ -3,10 +3,11 @@
 # Every artefact of a release installs or unpacks, and the quadflip in it
 # runs: the install tree, the Debian package (lintian-clean where lintian is
 # installed), the RPM (rpmlint-clean where rpmlint is), and the source
-# tarball, built with the README's release workflow in a folder with no git.
+# tarball, built with the README's release workflow in a folder with no git;
+# and the static Linux program's tarball, which must hold a static program.
 # Removing a package leaves nothing behind.
 #
-#   install_test.sh install|deb|rpm|source BUILD_DIR [SOURCE_DIR]
+#   install_test.sh install|deb|rpm|source|static BUILD_DIR [SOURCE_DIR]
 # Exits 77 (skipped), saying why, when the tools for a mode are missing.
 set -eu
 mode=$1
@@ -128,6 +129,28 @@ source)
         cmake --workflow --preset release >"$scratch/build.log" 2>&1) ||
         { cat "$scratch/build.log"; exit 1; }
     try "$top/build/release/bin/quadflip"
+    ;;
+static)
+    need tar file objcopy
+    [ -x /opt/zig-0.11/zig ] && PATH=/opt/zig-0.11:$PATH
+    [ -n "${ZIG:-}" ] || command -v zig >/dev/null ||
+        skip "no zig (.ci/run installs Zig 0.11 in /opt/zig-0.11)"
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+    (cd "$src" && cmake --preset musl -B "$scratch/musl" &&
+        cmake --build "$scratch/musl") >"$scratch/build.log" 2>&1 ||
+        { cat "$scratch/build.log"; exit 1; }
+    cmake -DSOURCE="$src" -DBUILD="$build" -DMUSL="$scratch/musl" \
+        -DOUT="$scratch/made" -DVERSION="$version" -P "$src/cmake/static.cmake"
+    top=quadflip-$version-linux-x86_64-static
+    mkdir "$scratch/unpacked"
+    tar -xzf "$scratch/made/$top.tar.gz" -C "$scratch/unpacked"
+    [ "$(ls "$scratch/unpacked")" = "$top" ] || { echo "the tarball is not one folder $top"; exit 1; }
+    for f in quadflip quadflip.1 README.md LICENSE; do
+        [ -f "$scratch/unpacked/$top/$f" ] || { echo "no $f in the tarball"; exit 1; }
+    done
+    file "$scratch/unpacked/$top/quadflip" | grep -q 'statically linked' ||
+        { file "$scratch/unpacked/$top/quadflip"; echo "not a static program"; exit 1; }
+    try "$scratch/unpacked/$top/quadflip"
     ;;
 *)
     echo "install_test.sh: no mode $mode" >&2

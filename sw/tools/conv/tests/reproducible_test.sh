@@ -1,6 +1,7 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# Builds every release artefact twice, from two copies of the source at
+# Builds every release artefact twice (the static Linux program's tarball
+# among them), from two copies of the source at
 # different paths, seconds apart and under different umasks, and requires
 # the same bytes of each.  Exits 77 (skipped), saying why, where the
 # release's tools are missing.
@@ -13,6 +14,10 @@ for tool in cpack dpkg-deb dpkg-shlibdeps rpmbuild x86_64-w64-mingw32-g++-posix 
     command -v "$tool" >/dev/null ||
         { echo "SKIPPED: $tool is not installed (see .ci/run)"; exit 77; }
 done
+# The static Linux program needs Zig, which .ci/run puts in /opt/zig-0.11.
+[ -x /opt/zig-0.11/zig ] && PATH=/opt/zig-0.11:$PATH
+[ -n "${ZIG:-}" ] || command -v zig >/dev/null ||
+    { echo "SKIPPED: zig is not installed (see .ci/run)"; exit 77; }
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
