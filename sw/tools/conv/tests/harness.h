@@ -225,6 +225,12 @@ bool set_inode_flags(const std::string &path, int flags, unsigned project);
 // The access and modification times of st, as utimensat(2) takes them.
 std::array<struct timespec, 2> times_of(const struct stat &st);
 
+// The command that runs the program under strace, its threads followed and
+// what it does written to the file trace, with LeakSanitizer off (it cannot
+// work under ptrace); options are strace's own, such as "-e", "trace=...".
+std::vector<std::string> under_strace(const std::string &trace,
+                                      std::vector<std::string> options);
+
 // Whether tool is a program on the PATH.
 bool installed(const std::string &tool);
 

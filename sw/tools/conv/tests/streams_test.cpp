@@ -1,17 +1,17 @@
 // SPDX-License-Identifier: MIT
 //
-// Standard streams that are files, pipes or closed; FIFOs; a second thread
-// that cannot start; and sparse files, whose holes stay holes.
+// Standard streams that are files, pipes, sockets or closed; FIFOs; a
+// device as both files; reads that fail; and files of /proc.
 #include "convert.h"
-#include "harness.h"
+#include "streams_fixture.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -19,31 +19,9 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 namespace
 {
-
-class streams : public scratch
-{
-};
-
-// Runs "in /dev/stdout" in dir with standard output a pipe, and returns
-// all that came through it; status receives the exit status.
-std::string into_a_pipe(const std::string &dir, int &status)
-{
-    int p[2];
-    if (pipe(p) != 0)
-        throw std::runtime_error("pipe failed");
-    limits lim;
-    lim.out_fd = p[1];
-    child c = start({"in", "/dev/stdout"}, dir, lim);
-    close(p[1]);
-    std::string got = drain(p[0]);
-    close(p[0]);
-    status = finish(c).status;
-    return got;
-}
 
 // What the child has written on its standard output so far.
 std::string said_so_far(const child &c)
@@ -55,16 +33,6 @@ std::string said_so_far(const child &c)
          at += n)
         s.append(buf, static_cast<std::size_t>(n));
     return s;
-}
-
-// A line of /proc/PID/status, as a number: Threads, VmSize (in KiB).
-long status_of(pid_t pid, const std::string &key)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind(key + ":", 0) == 0)
-            return std::stol(line.substr(key.size() + 1));
-    return -1;
 }
 
 // The names of a process's standard descriptor fd (0 or 1): /dev/stdin or
@@ -302,95 +270,6 @@ TEST_F(streams, one_device_as_both_files_is_refused)
     }
 }
 
-// Where the process has one processor, by its affinity or its control
-// group's quota, the run does not start the writing thread, which would
-// only take turns with the reader; it reads, swaps and writes in blocks
-// of the whole ring.
-struct processors_case {
-    const char *name;
-    bool quota; // half a processor, by a control group of its own
-};
-
-void PrintTo(const processors_case &c, std::ostream *os)
-{
-    *os << c.name;
-}
-
-class processors : public scratch,
-                   public ::testing::WithParamInterface<processors_case>
-{
-};
-
-// A control group with a quota of half a processor, made for the test and
-// removed with it; an empty path where that cannot be done.
-struct half_cpu_group {
-    std::string dir;
-    std::string procs;
-    half_cpu_group()
-    {
-        const std::string name = "/quadflip-test-" + std::to_string(getpid());
-        if (fs::exists("/sys/fs/cgroup/cpu/cpu.cfs_quota_us")) { // v1
-            dir = "/sys/fs/cgroup/cpu" + name;
-            std::error_code ec;
-            if (fs::create_directory(dir, ec) &&
-                std::ofstream(dir + "/cpu.cfs_period_us") << 100000 &&
-                std::ofstream(dir + "/cpu.cfs_quota_us") << 50000)
-                procs = dir + "/cgroup.procs";
-        } else if (fs::exists("/sys/fs/cgroup/cgroup.controllers")) { // v2
-            dir = "/sys/fs/cgroup" + name;
-            std::error_code ec;
-            if (fs::create_directory(dir, ec) && std::ofstream(dir + "/cpu.max")
-                                                     << "50000 100000")
-                procs = dir + "/cgroup.procs";
-        }
-    }
-    ~half_cpu_group()
-    {
-        if (!dir.empty())
-            (void)rmdir(dir.c_str());
-    }
-};
-
-TEST_P(processors, one_processor_one_thread)
-{
-    POSIX_ONLY();
-    if (emulated())
-        GTEST_SKIP() << "the emulator runs threads of its own";
-    NEEDS(feature::proc);
-    const processors_case &c = GetParam();
-    half_cpu_group group;
-    limits lim;
-    if (c.quota) {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "making a control group needs root";
-        if (group.procs.empty())
-            GTEST_SKIP() << "cannot make a control group with a CPU quota here";
-        lim.cgroup = group.procs;
-    } else {
-        NEEDS(feature::affinity);
-        lim.cpus = 1;
-    }
-    const std::string in = noise(5 * bufsize + 7);
-    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
-    child ch = start({"fifo", "out"}, dir, lim);
-    reaper guard{ch.pid};
-    int fd = open_writer(path("fifo"));
-    ASSERT_GE(fd, 0) << "the run never opened its input";
-    wait_until([&] { return exists(path("out")); });
-    std::this_thread::sleep_for(100ms); // past where the thread would start
-    EXPECT_EQ(status_of(ch.pid, "Threads"), 1);
-    ASSERT_EQ(write(fd, in.data(), in.size()), static_cast<ssize_t>(in.size()));
-    close(fd);
-    result r = finish(ch);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(same_bytes(read_file(path("out")), flipped(in)));
-}
-
-INSTANTIATE_TEST_SUITE_P(table, processors,
-                         ::testing::Values(processors_case{"affinity", false},
-                                           processors_case{"cpu_quota", true}),
-                         named<processors_case>);
-
 // A read that fails is told, not taken for the end of the input: the
 // first page of a process's own memory is not mapped.  With standard input
 // and error closed at the start, the message never lands in the output,
@@ -410,30 +289,6 @@ TEST_F(streams, read_failure_is_told)
         EXPECT_EQ(r.out, "/proc/self/mem\nout\n");
         EXPECT_EQ(r.err, closed.empty() ? says("read", EIO) : "");
         EXPECT_EQ(read_file(path("out")), "");
-    }
-}
-
-// A writer that fails ends a run on an endless input at once, in one
-// thread and with the writing thread started.
-TEST_F(streams, failed_writer_stops_an_endless_reader)
-{
-    POSIX_ONLY();
-    if (access("/dev/full", W_OK) != 0)
-        GTEST_SKIP() << "no /dev/full here";
-    for (const std::string &build : {program(), two_threads_program()}) {
-        if (build.empty())
-            continue;
-        SCOPED_TRACE(build);
-        limits lim;
-        lim.program = build;
-        child c = start({"/dev/zero", "/dev/full"}, dir, lim);
-        const bool ended = wait_until([&] { return !running(c); });
-        if (!ended)
-            kill(c.pid, SIGKILL);
-        result r = finish(c);
-        EXPECT_TRUE(ended) << "still reading 20 s after the writer failed";
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, says("write", ENOSPC));
     }
 }
 
@@ -480,62 +335,6 @@ TEST_F(streams, sockets_by_name)
     EXPECT_TRUE(same_bytes(got, "in\n/dev/stdout\n" + flipped(in)));
 }
 
-// Under a memory limit that leaves no room for the writing thread's stack,
-// the run converts in one thread.  The limit is measured here: the address
-// space of a run held in its first read with both threads running, less
-// half of the thread's stack.
-TEST_F(streams, without_a_second_thread_the_run_still_converts)
-{
-    POSIX_ONLY();
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "a sanitizer's shadow memory needs no address-space limit";
-#endif
-    if (emulated())
-        GTEST_SKIP() << "the limit would bind the emulator";
-    NEEDS(feature::proc);
-    const std::string in = noise(3 * bufsize + 5);
-    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
-    // The build that starts the thread on a busy machine too.
-    const std::string two = two_threads_program();
-
-    rlim_t vm = 0;
-    for (int pass = 0; pass < 2; ++pass) {
-        SCOPED_TRACE(pass == 0 ? "measuring" : "limited");
-        fs::remove(path("out"));
-        limits lim;
-        lim.program = two;
-        if (pass == 1)
-            lim.vmem = vm;
-        child c = start({"fifo", "out"}, dir, lim);
-        reaper guard{c.pid};
-        int fd = open_writer(path("fifo"));
-        ASSERT_GE(fd, 0) << "the run never opened its input";
-        wait_until([&] { return exists(path("out")); });
-        std::this_thread::sleep_for(100ms); // past the thread's start
-        const long threads = status_of(c.pid, "Threads");
-        if (pass == 0 && two.empty() && threads == 1) {
-            close(fd);
-            (void)finish(c);
-            GTEST_SKIP() << "no processor was idle for the second thread";
-        }
-        if (pass == 0) {
-            EXPECT_EQ(threads, 2);
-            // glibc gives a thread a stack of the size RLIMIT_STACK says,
-            // 8 MiB by default.
-            vm = static_cast<rlim_t>(status_of(c.pid, "VmSize") - 4096) * 1024;
-        } else {
-            EXPECT_EQ(threads, 1);
-        }
-        ASSERT_EQ(write(fd, in.data(), in.size()),
-                  static_cast<ssize_t>(in.size()));
-        close(fd);
-        result r = finish(c);
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.err, "");
-        EXPECT_TRUE(same_bytes(read_file(path("out")), flipped(in)));
-    }
-}
-
 // A file of /proc says it is empty, has no holes to find, and is read to
 // its end.
 TEST_F(streams, pseudo_file_that_says_it_is_empty)
@@ -549,97 +348,5 @@ TEST_F(streams, pseudo_file_that_says_it_is_empty)
     EXPECT_FALSE(out.empty());
     EXPECT_TRUE(same_bytes(out, flipped(read_file("/proc/version"))));
 }
-
-struct extent {
-    off_t at;
-    std::size_t len;
-};
-
-struct sparse_case {
-    const char *name;
-    std::vector<extent> data;
-    off_t size;
-};
-
-void PrintTo(const sparse_case &c, std::ostream *os)
-{
-    *os << c.name;
-}
-
-class sparse : public scratch, public ::testing::WithParamInterface<sparse_case>
-{
-};
-
-constexpr off_t mib = off_t{1} << 20;
-
-// Allocated bytes of the file at path.
-off_t allocated(const std::string &path)
-{
-    struct stat st {
-    };
-    EXPECT_EQ(stat(path.c_str(), &st), 0);
-    return off_t{st.st_blocks} * 512;
-}
-
-// Holes read as zeros, so the output holds what reading the whole input
-// gives, converted; a regular output has holes where the input had them,
-// and a pipe gets every byte.
-TEST_P(sparse, holes_stay_holes)
-{
-    const sparse_case &c = GetParam();
-    // The input, and the same again to convert in place.
-    for (const char *name : {"in", "f"}) {
-        int fd = open(path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        unsigned seed = 1;
-        for (const extent &e : c.data) {
-            const std::string bytes = noise(e.len, seed++);
-            ASSERT_EQ(pwrite(fd, bytes.data(), e.len, e.at),
-                      static_cast<ssize_t>(e.len));
-        }
-        ASSERT_EQ(ftruncate(fd, c.size), 0);
-        close(fd);
-    }
-    const std::string in = read_file(path("in"));
-    const std::string want = flipped(in);
-    const off_t used = allocated(path("in"));
-
-    result r = run({"in", "out"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(same_bytes(read_file(path("out")), want));
-
-    // In place only whole words: a ragged file is refused, untouched.
-    const bool whole = c.size % 4 == 0;
-    r = run({"f", "f"});
-    ASSERT_EQ(r.status, whole ? 0 : 1) << r.err;
-    EXPECT_TRUE(same_bytes(read_file(path("f")), whole ? want : in));
-
-    if (!on_windows()) { // which has no holes to find
-        EXPECT_LE(allocated(path("out")), 2 * used);
-        EXPECT_LE(allocated(path("f")), whole ? 2 * used : used);
-
-        int status = -1;
-        std::string got = into_a_pipe(dir, status);
-        EXPECT_EQ(status, 0);
-        EXPECT_TRUE(same_bytes(got, "in\n/dev/stdout\n" + want));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    table, sparse,
-    ::testing::Values(
-        sparse_case{"hole_at_the_start", {{3 * mib, 100000}}, 3 * mib + 100000},
-        sparse_case{"hole_in_the_middle",
-                    {{0, 65536}, {3 * mib, 65536}},
-                    3 * mib + 65536},
-        sparse_case{"hole_at_the_end", {{0, 1 << 20}}, 5 * mib},
-        sparse_case{"holes_everywhere",
-                    {{mib, 4096}, {2 * mib + 8192, 12288}, {5 * mib, 40000}},
-                    6 * mib + 2},
-        sparse_case{"data_ending_in_a_partial_word",
-                    {{mib, 1001}, {3 * mib, 4099}},
-                    3 * mib + 4099},
-        sparse_case{"nothing_but_a_hole", {}, 2 * mib + 3}),
-    named<sparse_case>);
 
 } // namespace
