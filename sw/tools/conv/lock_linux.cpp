@@ -18,6 +18,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
@@ -93,32 +94,90 @@ bool held_by_caller(const struct stat &st, pid_t holder)
     return false;
 }
 
-// Waits for this run's turn at the file st among all runs of it, and
-// returns what holds that turn until the process ends: a socket bound to
-// a name of the file's own in the abstract namespace, which only a run
-// can hold, whatever locks the run's caller holds on the file.  -1 where
-// no such socket can be had.
-int take_turn(const struct stat &st)
+// The socket address of the turn at the file st: a name in the abstract
+// namespace, after the file's device and inode.
+struct turn_name {
+    sockaddr_un addr{};
+    socklen_t len = 0;
+    const sockaddr *get() const
+    {
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
+        return reinterpret_cast<const sockaddr *>(&addr);
+    }
+};
+
+turn_name name_of(const struct stat &st)
 {
     const std::string name = "quadflip/" + std::to_string(st.st_dev) + "/" +
                              std::to_string(st.st_ino);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path + 1, name.data(), name.size());
-    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) +
-                                            1 + name.size());
+    turn_name t;
+    t.addr.sun_family = AF_UNIX;
+    std::memcpy(t.addr.sun_path + 1, name.data(), name.size());
+    t.len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 +
+                                   name.size());
+    return t;
+}
+
+// Whether the turn is held by a run that this one must wait for, and
+// which (*holder): the holder listens, so that its user can be told, and
+// only a run of root's, of this user's or of the file's owner, any of whom
+// could change the file anyway, is waited for.  Any user may take the name
+// itself, so that a program of another user holding it, or one that does
+// not listen, is not.
+bool held_by_a_run(const turn_name &t, const struct stat &st, pid_t *holder)
+{
+    const int c =
+        socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (c < 0)
+        return false;
+    ucred cred{};
+    socklen_t n = sizeof cred;
+    const bool told = connect(c, t.get(), t.len) == 0 &&
+                      getsockopt(c, SOL_SOCKET, SO_PEERCRED, &cred, &n) == 0;
+    (void)close(c);
+    *holder = told ? cred.pid : 0;
+    return told &&
+           (cred.uid == 0 || cred.uid == geteuid() || cred.uid == st.st_uid);
+}
+
+// Waits for this run's turn at the file st among all runs of it, and
+// returns what holds that turn until the process ends: a listening socket
+// bound to the file's turn name, which a run holds whatever locks the
+// run's caller holds on the file.  -1 where no such socket can be had, and
+// -2 where the name is held by a program that is no run to wait for.
+int take_turn(const struct stat &st)
+{
+    const turn_name t = name_of(st);
     const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0)
         return -1;
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
-    while (bind(s, reinterpret_cast<const sockaddr *>(&addr), len) != 0) {
-        if (errno != EADDRINUSE && errno != EINTR) {
+    pid_t holder = 0;
+    int doubts = 0; // looks in a row that found no run holding it
+    while (bind(s, t.get(), t.len) != 0) {
+        const int err = errno;
+        if (err != EADDRINUSE && err != EINTR) {
             (void)close(s);
             return -1;
+        }
+        // The holder is looked at once, and again only once it has gone:
+        // the name may have been let go, and taken again, meanwhile.
+        const bool known =
+            holder > 0 && (kill(holder, 0) == 0 || errno == EPERM);
+        if (err == EADDRINUSE && !known) {
+            if (held_by_a_run(t, st, &holder)) {
+                doubts = 0;
+            } else if (++doubts == 2) {
+                (void)close(s);
+                return -2;
+            } else {
+                holder = 0;
+                continue; // let go just now, perhaps: try again at once
+            }
         }
         const timespec pause{0, 5000000};
         (void)nanosleep(&pause, nullptr);
     }
+    (void)listen(s, SOMAXCONN);
     return s;
 }
 
@@ -139,8 +198,10 @@ int lock_file(int folder, int fd)
     if (fstat(fd, &st) != 0)
         return -1;
     int turn = take_turn(st);
-    if (turn < 0)
+    if (turn == -1)
         turn = folder_turn(folder);
+    else if (turn < 0)
+        turn = -1; // runs here take turns by the lock below alone
     for (;;) {
         struct flock whole {
         };

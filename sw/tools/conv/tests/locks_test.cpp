@@ -9,14 +9,20 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -246,6 +252,74 @@ TEST_F(world, lock_of_another_process_is_waited_for)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
     EXPECT_EQ(listing(dir), std::vector<std::string>{"f"});
+}
+
+// Runs take turns by a name of the file's own (an abstract socket on
+// Linux), which any user may take.  Another user's program holding it,
+// listening or not, is no run and is not waited for.
+TEST_F(world, stranger_holding_the_turn_is_not_waited_for)
+{
+    POSIX_ONLY();
+    NEEDS_ROOT();
+    if (portable_build() || emulated())
+        GTEST_SKIP() << "only the native Linux build takes turns by name";
+    write_file(path("f"), original);
+    struct stat st {
+    };
+    ASSERT_EQ(stat(path("f").c_str(), &st), 0);
+    const std::string name = "quadflip/" + std::to_string(st.st_dev) + "/" +
+                             std::to_string(st.st_ino);
+    const struct passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    for (const bool listening : {false, true}) {
+        SCOPED_TRACE(listening ? "listening" : "bound only");
+        int ready[2];
+        int go[2];
+        ASSERT_EQ(cloexec_pipe(ready), 0);
+        ASSERT_EQ(cloexec_pipe(go), 0);
+        (void)std::fflush(nullptr);
+        const pid_t stranger = fork();
+        if (stranger == 0) {
+            close(ready[0]);
+            close(go[1]);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::memcpy(addr.sun_path + 1, name.data(), name.size());
+            const auto len = static_cast<socklen_t>(
+                offsetof(sockaddr_un, sun_path) + 1 + name.size());
+            const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+            char c = 0;
+            // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
+            if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0 ||
+                s < 0 ||
+                bind(s, reinterpret_cast<const sockaddr *>(&addr), len) != 0 ||
+                (listening && listen(s, 4) != 0) ||
+                write(ready[1], "L", 1) != 1)
+                _exit(1);
+            (void)read(go[0], &c, 1); // until the other end is closed
+            _exit(0);
+        }
+        close(ready[1]);
+        close(go[0]);
+        char c = 0;
+        const bool held = stranger > 0 && read(ready[0], &c, 1) == 1;
+        close(ready[0]);
+        child ch = start({"f", "f"}, dir);
+        reaper guard{ch.pid};
+        const bool ended = wait_until([&] { return !running(ch); });
+        if (!ended)
+            kill(ch.pid, SIGKILL);
+        result r = finish(ch);
+        close(go[1]);
+        if (stranger > 0)
+            (void)waitpid(stranger, nullptr, 0);
+        if (!held)
+            GTEST_SKIP() << "no abstract socket names here";
+        ASSERT_TRUE(ended) << "the run waited for the stranger";
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(
+            same_bytes(read_file(path("f")), listening ? original : converted));
+    }
 }
 
 // A file replaced by a symbolic link while the run waits for its lock is
