@@ -182,6 +182,9 @@ child start(const std::vector<std::string> &args, const std::string &cwd,
             _exit(127);
         if (lim.cpus > 0 && !keep_processors(lim.cpus))
             _exit(127);
+        errno = 0;
+        if (lim.nice != 0 && ::nice(lim.nice) == -1 && errno != 0)
+            _exit(127);
         if (!lim.cgroup.empty()) {
             std::ofstream procs(lim.cgroup);
             if (!(procs << getpid() << std::flush))

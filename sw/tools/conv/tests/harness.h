@@ -43,6 +43,7 @@ struct limits {
     std::string program;           // another build than program()
     std::vector<std::string> wrap; // a command to run it under, as strace
     bool own_group = false;        // in a process group of its own
+    int nice = 0; // added to its niceness, so that the test outpaces it
 };
 
 inline limits file_size_limit(rlim_t n)
