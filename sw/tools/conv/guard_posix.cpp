@@ -62,7 +62,10 @@ void settle(inplace_run &run)
     const long long mtime = nanoseconds(modified(st));
     if (mtime > last && mtime <= nanoseconds(now))
         last = mtime;
-    const long long until = last + tick;
+    // A change time ahead of this clock, as a server's may be, is waited
+    // for one tick at most.
+    const long long until =
+        last < nanoseconds(now) ? last + tick : nanoseconds(now) + tick;
     for (int naps = 0; nanoseconds(now) < until && naps < 100; ++naps) {
         const long long left = until - nanoseconds(now);
         const timespec nap{

@@ -35,6 +35,13 @@ struct inplace_run {
 // lock_posix.cpp.
 int lock_file(int folder, int fd);
 
+// Waits for an exclusive flock(2) lock on the folder open at folder, taken
+// through a description of its own, and returns that, to be closed to
+// release it; -1 where it cannot be had, or where it is held with no run
+// at work in the folder.  In-place runs of files in that folder take turns
+// at it where nothing finer serves.  turn_posix.cpp.
+int folder_turn(int folder);
+
 // Where the run has no watch, waits until the file's times could no longer
 // be those of a change made now, then takes its snapshot again: on a file
 // system with whole-second times, or with the kernel's coarse clock, a

@@ -6,6 +6,8 @@
 #include "fail.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 void fail_changed()
 {
@@ -23,4 +25,22 @@ bool make_temp(unsigned long pid,
             return false;
     }
     return false;
+}
+
+unsigned long temp_owner(const char *name)
+{
+    static const char stem[] = ".quadflip.";
+    if (std::strncmp(name, stem, sizeof stem - 1) != 0)
+        return 0;
+    const char *pid = name + sizeof stem - 1;
+    char *end = nullptr;
+    char *last = nullptr;
+    if (*pid < '0' || *pid > '9')
+        return 0;
+    errno = 0;
+    const unsigned long owner = std::strtoul(pid, &end, 10);
+    if (errno != 0 || *end != '.' || end[1] < '0' || end[1] > '9')
+        return 0;
+    (void)std::strtoul(end + 1, &last, 10);
+    return *last == '\0' ? owner : 0;
 }

@@ -17,4 +17,8 @@
 bool make_temp(unsigned long pid,
                const std::function<bool(const std::string &)> &make);
 
+// The process ID in name, if it is a temporary file's (.quadflip.PID.N);
+// otherwise 0.
+unsigned long temp_owner(const char *name);
+
 #endif

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <vector>
 
-#include <sys/file.h>
 #include <unistd.h>
 
 place resolve(const char *path)
@@ -85,20 +84,6 @@ place resolve(const char *path)
         (void)close(dir);
     errno = err;
     return {-1, {}};
-}
-
-int folder_turn(int folder)
-{
-    const int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    int r = 0;
-    while ((r = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-    }
-    if (r == 0)
-        return fd;
-    (void)close(fd);
-    return -1;
 }
 
 int sync_file(int fd)

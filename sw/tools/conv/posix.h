@@ -54,12 +54,6 @@ struct place {
 // or a dir of -1 with errno set.
 place resolve(const char *path);
 
-// Waits for an exclusive flock(2) lock on the folder open at folder, taken
-// through a description of its own, and returns that, to be closed to
-// release it; -1 where it cannot be had.  In-place runs of files in that
-// folder take turns at it where nothing finer serves.
-int folder_turn(int folder);
-
 // fsync(2), but where the system has it (macOS), F_FULLFSYNC, which puts
 // the data on the disk itself rather than in the drive's cache; a file
 // system that refuses it gets fsync.

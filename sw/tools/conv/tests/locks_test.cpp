@@ -2,8 +2,9 @@
 //
 // Locks on the file converted in place: one held by the run's caller, of
 // any kind, is not waited for, and runs under it still take turns; one
-// held by another process is waited for, and a file made a symbolic link
-// meanwhile is not followed.
+// held by another process is waited for, one on the folder only while a
+// run is at work there, and a file made a symbolic link meanwhile is not
+// followed.
 #include "world_fixture.h"
 
 #include <cerrno>
@@ -127,6 +128,42 @@ INSTANTIATE_TEST_SUITE_P(
         caller_lock_case{"flock",
                          [](int fd) { return flock(fd, LOCK_EX) == 0; }}),
     named<caller_lock_case>);
+
+// A flock(2) lock on the folder, which any program that can read it may
+// take, the run's caller among them, is waited for only while a run is at
+// work there, as its temporary file shows; without one the run goes on.
+TEST_F(world, lock_on_the_folder_is_waited_for_only_while_a_run_is_at_work)
+{
+    POSIX_ONLY();
+    write_file(path("f"), original);
+    const int folder = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folder, 0);
+    ASSERT_EQ(flock(folder, LOCK_EX), 0);
+    // Where runs take turns at the folder, a temporary file of a live
+    // process (this one) keeps the run waiting until it is gone.
+    const bool turns_at_folder = portable_build();
+    const std::string work =
+        path(".quadflip." + std::to_string(getpid()) + ".0");
+    if (turns_at_folder)
+        write_file(work, "");
+    child c = start({"f", "f"}, dir);
+    reaper guard{c.pid};
+    if (turns_at_folder) {
+        std::this_thread::sleep_for(std::chrono::seconds(4));
+        EXPECT_TRUE(running(c)) << "the run did not wait for a run at work";
+        EXPECT_TRUE(same_bytes(read_file(path("f")), original));
+        fs::remove(work);
+    }
+    const bool ended = wait_until([&] { return !running(c); });
+    if (!ended)
+        kill(c.pid, SIGKILL);
+    result r = finish(c);
+    close(folder);
+    ASSERT_TRUE(ended) << "the run waited for ever on the folder's lock";
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
+    EXPECT_EQ(listing(dir), std::vector<std::string>{"f"});
+}
 
 // Two runs started one after the other under the caller's record lock
 // still take turns: each converts the other's result, so the file ends as
