@@ -1,14 +1,5 @@
 # SPDX-License-Identifier: MIT
-# 64-bit Windows, with Debian's g++-mingw-w64-x86-64-posix (the POSIX
-# thread model, which std::thread needs).  Linked statically, so that the
-# program needs no DLL beside it; it runs under wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# 64-bit Windows (g++-mingw-w64-x86-64-posix); the program runs under wine.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(mingw_triple x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

@@ -25,9 +25,10 @@ endforeach()
 foreach(tool ar ranlib)
   file(WRITE "${zig_tools}/${tool}" "#!/bin/sh\nexec \"${zig}\" ${tool} \"$@\"\n")
 endforeach()
+set(zig_tool_mode OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+    GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 file(CHMOD "${zig_tools}/cc" "${zig_tools}/c++" "${zig_tools}/ar"
-     "${zig_tools}/ranlib" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
-     GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+     "${zig_tools}/ranlib" PERMISSIONS ${zig_tool_mode})
 set(CMAKE_C_COMPILER "${zig_tools}/cc")
 set(CMAKE_CXX_COMPILER "${zig_tools}/c++")
 set(CMAKE_AR "${zig_tools}/ar" CACHE FILEPATH "" FORCE)
@@ -37,9 +38,7 @@ set(CMAKE_RANLIB "${zig_tools}/ranlib" CACHE FILEPATH "" FORCE)
 if(CMAKE_SYSTEM_NAME STREQUAL "Darwin")
   file(WRITE "${zig_tools}/install_name_tool"
        "#!/bin/sh\necho 'install_name_tool: not in zig' >&2\nexit 1\n")
-  file(CHMOD "${zig_tools}/install_name_tool" PERMISSIONS OWNER_READ
-       OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
-       WORLD_EXECUTE)
+  file(CHMOD "${zig_tools}/install_name_tool" PERMISSIONS ${zig_tool_mode})
   set(CMAKE_INSTALL_NAME_TOOL "${zig_tools}/install_name_tool" CACHE FILEPATH
       "" FORCE)
 endif()

@@ -183,15 +183,7 @@ bool os_same_fifo(const char * /*a*/, const char * /*b*/)
 
 bool os_same_file(int fd, const char *path)
 {
-    HANDLE out = win_open_path(path);
-    if (out == INVALID_HANDLE_VALUE)
-        return false;
-    BY_HANDLE_FILE_INFORMATION a{};
-    BY_HANDLE_FILE_INFORMATION b{};
-    bool same = GetFileInformationByHandle(win_handle(fd), &a) &&
-                GetFileInformationByHandle(out, &b) && win_same_id(a, b);
-    CloseHandle(out);
-    return same;
+    return win_leads_to(path, win_handle(fd));
 }
 
 // Every name of a file leads to its one file index, on FAT too.

@@ -165,14 +165,6 @@ bool win_device(const char *path, std::wstring *name)
     return !name->empty();
 }
 
-HANDLE win_open_path(const char *path)
-{
-    return CreateFileW(win_long(path).c_str(), 0,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                       nullptr);
-}
-
 bool win_same_id(const BY_HANDLE_FILE_INFORMATION &a,
                  const BY_HANDLE_FILE_INFORMATION &b)
 {
@@ -197,12 +189,19 @@ std::wstring volume_path(HANDLE h)
     return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
 }
 
+// A handle on the file or folder at path for looking at it, shared with
+// every other use of it, removal included.
+HANDLE open_for_looking(const std::wstring &path)
+{
+    return CreateFileW(
+        path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
 // Whether path leads to the file at h.
 bool leads_to(const std::wstring &path, HANDLE h)
 {
-    HANDLE other = CreateFileW(
-        path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE other = open_for_looking(path);
     if (other == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION a{};
@@ -216,9 +215,15 @@ bool leads_to(const std::wstring &path, HANDLE h)
 
 } // namespace
 
+bool win_leads_to(const char *path, HANDLE h)
+{
+    return leads_to(win_long(path), h);
+}
+
 std::wstring win_file_path(const char *path)
 {
-    HANDLE h = win_open_path(path);
+    const std::wstring given = win_long(path);
+    HANDLE h = open_for_looking(given);
     if (h == INVALID_HANDLE_VALUE) {
         win_errno(GetLastError());
         return std::wstring();
@@ -228,7 +233,6 @@ std::wstring win_file_path(const char *path)
     // Not every implementation gives a final path beyond MAX_PATH (wine
     // does not): the file's path on its volume then serves, on the drive
     // that the name given starts on, once it is seen to lead to the file.
-    const std::wstring given = win_long(path);
     if (p.empty() && starts(given, L"\\\\?\\") && given.size() > 6 &&
         given[5] == L':') {
         const std::wstring on_volume = volume_path(h);

@@ -33,9 +33,8 @@ std::wstring win_long(const char *path);
 // device's name.
 bool win_device(const char *path, std::wstring *name);
 
-// A handle on the file or folder at path for looking at it, shared with
-// every other use of it, removal included.
-HANDLE win_open_path(const char *path);
+// Whether path leads to the file at h: the same volume and file index.
+bool win_leads_to(const char *path, HANDLE h);
 
 // Whether a and b describe one file: the same volume and file index.
 bool win_same_id(const BY_HANDLE_FILE_INFORMATION &a,

@@ -98,11 +98,8 @@ TEST_F(faults, reader_of_the_output_goes_away)
             const ssize_t got = read(fd, some, sizeof some);
             close(fd);
             ASSERT_EQ(got, static_cast<ssize_t>(sizeof some));
-            const bool ended = wait_until([&] { return !running(c); });
-            if (!ended)
-                kill(c.pid, SIGKILL);
-            result r = finish(c);
-            EXPECT_TRUE(ended) << "still reading 20 s after the reader went";
+            result r = finish_in_time(c);
+            EXPECT_TRUE(r.ended) << "still reading 20 s after the reader went";
             EXPECT_EQ(r.status, 1);
             EXPECT_EQ(r.out, in + "\nout\n");
             EXPECT_EQ(r.err, says("write", EPIPE));

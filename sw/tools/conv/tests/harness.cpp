@@ -222,6 +222,16 @@ result finish(child c)
     return {status, normalised(slurp(c.out)), normalised(slurp(c.err))};
 }
 
+result finish_in_time(child c, bool group)
+{
+    const bool ended = wait_until([&] { return !running(c); });
+    if (!ended)
+        kill(group ? -c.pid : c.pid, SIGKILL);
+    result r = finish(c);
+    r.ended = ended;
+    return r;
+}
+
 result run_in(const std::string &cwd, const std::vector<std::string> &args,
               const limits &lim)
 {

@@ -24,6 +24,7 @@ struct result {
     int status;
     std::string out;
     std::string err;
+    bool ended = true; // by itself, rather than killed by finish_in_time
 };
 
 // How the child is started, beyond its arguments.
@@ -128,6 +129,9 @@ bool has(feature f, std::string *why = nullptr);
 child start(const std::vector<std::string> &args, const std::string &cwd,
             const limits &lim = {});
 result finish(child c);
+// Waits for the child to end, for 20 seconds at most, then kills it (with
+// group, its process group) if it has not, and returns its result.
+result finish_in_time(child c, bool group = false);
 // Whether the child has yet to end; it is not waited for.
 bool running(const child &c);
 

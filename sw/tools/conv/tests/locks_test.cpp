@@ -47,11 +47,8 @@ TEST_F(world, caller_holds_flock)
     lim.own_group = true;
     child c = start({"f", "f"}, dir, lim);
     reaper guard{c.pid, true};
-    const bool ended = wait_until([&] { return !running(c); });
-    if (!ended)
-        kill(-c.pid, SIGKILL);
-    result r = finish(c);
-    ASSERT_TRUE(ended) << "the run waited on its caller's lock";
+    result r = finish_in_time(c, true);
+    ASSERT_TRUE(r.ended) << "the run waited on its caller's lock";
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
 }
@@ -86,12 +83,9 @@ TEST_P(caller_lock, is_not_waited_for)
     }
     child c = start({"f", "f"}, dir);
     reaper guard{c.pid};
-    const bool ended = wait_until([&] { return !running(c); });
-    if (!ended)
-        kill(c.pid, SIGKILL);
-    result r = finish(c);
+    result r = finish_in_time(c);
     close(fd);
-    ASSERT_TRUE(ended) << "the run waited on its caller's lock";
+    ASSERT_TRUE(r.ended) << "the run waited on its caller's lock";
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
     EXPECT_EQ(listing(dir), std::vector<std::string>{"f"});
@@ -154,12 +148,9 @@ TEST_F(world, lock_on_the_folder_is_waited_for_only_while_a_run_is_at_work)
         EXPECT_TRUE(same_bytes(read_file(path("f")), original));
         fs::remove(work);
     }
-    const bool ended = wait_until([&] { return !running(c); });
-    if (!ended)
-        kill(c.pid, SIGKILL);
-    result r = finish(c);
+    result r = finish_in_time(c);
     close(folder);
-    ASSERT_TRUE(ended) << "the run waited for ever on the folder's lock";
+    ASSERT_TRUE(r.ended) << "the run waited for ever on the folder's lock";
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
     EXPECT_EQ(listing(dir), std::vector<std::string>{"f"});
@@ -281,11 +272,8 @@ TEST_F(world, lock_of_another_process_is_waited_for)
     EXPECT_TRUE(running(c)) << "the run did not wait for the lock";
     EXPECT_TRUE(same_bytes(read_file(path("f")), original));
     other.let_go();
-    const bool ended = wait_until([&] { return !running(c); });
-    if (!ended)
-        kill(c.pid, SIGKILL);
-    result r = finish(c);
-    ASSERT_TRUE(ended) << "the run went on waiting once the lock was let go";
+    result r = finish_in_time(c);
+    ASSERT_TRUE(r.ended) << "the run went on waiting once the lock was let go";
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
     EXPECT_EQ(listing(dir), std::vector<std::string>{"f"});
@@ -343,16 +331,13 @@ TEST_F(world, stranger_holding_the_turn_is_not_waited_for)
         close(ready[0]);
         child ch = start({"f", "f"}, dir);
         reaper guard{ch.pid};
-        const bool ended = wait_until([&] { return !running(ch); });
-        if (!ended)
-            kill(ch.pid, SIGKILL);
-        result r = finish(ch);
+        result r = finish_in_time(ch);
         close(go[1]);
         if (stranger > 0)
             (void)waitpid(stranger, nullptr, 0);
         if (!held)
             GTEST_SKIP() << "no abstract socket names here";
-        ASSERT_TRUE(ended) << "the run waited for the stranger";
+        ASSERT_TRUE(r.ended) << "the run waited for the stranger";
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(
             same_bytes(read_file(path("f")), listening ? original : converted));
@@ -380,12 +365,9 @@ TEST_F(world, file_made_a_link_while_the_run_waits)
     fs::create_symlink("g", path("link"));
     fs::rename(path("link"), path("f"));
     other.let_go();
-    const bool ended = wait_until([&] { return !running(c); });
-    if (!ended)
-        kill(c.pid, SIGKILL);
-    result r = finish(c);
+    result r = finish_in_time(c);
     ASSERT_TRUE(opened) << "the run never opened the file";
-    ASSERT_TRUE(ended) << "the run was still going 20 s after the lock went";
+    ASSERT_TRUE(r.ended) << "the run was still going 20 s after the lock went";
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(read_file(path("g")), other_data);
     EXPECT_TRUE(fs::is_symlink(path("f")));

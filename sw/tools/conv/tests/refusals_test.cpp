@@ -86,6 +86,17 @@ const struct group *users()
     return getgrnam("users");
 }
 
+// Gives the folder d to root and the group gid with mode dir, and d/f to
+// owner and that group with mode file; the folder above lets anyone in.
+bool share_with_group(const std::string &d, gid_t gid, mode_t dir, uid_t owner,
+                      mode_t file)
+{
+    return chmod((d + "/..").c_str(), 0755) == 0 &&
+           chown(d.c_str(), 0, gid) == 0 && chmod(d.c_str(), dir) == 0 &&
+           chown((d + "/f").c_str(), owner, gid) == 0 &&
+           chmod((d + "/f").c_str(), file) == 0;
+}
+
 // Runs the program under setpriv without the capability cap.
 bool without_capability(limits &lim, const std::string &cap, std::string *why)
 {
@@ -127,11 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
                         write_file(d + "/f", data);
                         lim.as_nobody = true;
                         lim.groups = {gr->gr_gid};
-                        return chmod((d + "/..").c_str(), 0755) == 0 &&
-                               chown(d.c_str(), 0, gr->gr_gid) == 0 &&
-                               chmod(d.c_str(), 0775) == 0 &&
-                               chown((d + "/f").c_str(), 0, gr->gr_gid) == 0 &&
-                               chmod((d + "/f").c_str(), 0664) == 0;
+                        return share_with_group(d, gr->gr_gid, 0775, 0, 0664);
                     },
                     {says("chown", EPERM)}},
         // Root without CAP_CHOWN would make another user's file root's; the
@@ -158,11 +165,7 @@ INSTANTIATE_TEST_SUITE_P(
                             return false;
                         write_file(d + "/f", data);
                         lim.as_nobody = true;
-                        return chmod((d + "/..").c_str(), 0755) == 0 &&
-                               chown(d.c_str(), 0, gr->gr_gid) == 0 &&
-                               chmod(d.c_str(), 02777) == 0 &&
-                               chown((d + "/f").c_str(), 0, gr->gr_gid) == 0 &&
-                               chmod((d + "/f").c_str(), 02757) == 0;
+                        return share_with_group(d, gr->gr_gid, 02777, 0, 02757);
                     },
                     {says("chown", EPERM), says("chmod", EPERM)}},
         // The same, but nobody owns the file: the owner and the group are
@@ -178,12 +181,8 @@ INSTANTIATE_TEST_SUITE_P(
                             return false;
                         write_file(d + "/f", data);
                         lim.as_nobody = true;
-                        return chmod((d + "/..").c_str(), 0755) == 0 &&
-                               chown(d.c_str(), 0, gr->gr_gid) == 0 &&
-                               chmod(d.c_str(), 02777) == 0 &&
-                               chown((d + "/f").c_str(), pw->pw_uid,
-                                     gr->gr_gid) == 0 &&
-                               chmod((d + "/f").c_str(), 02757) == 0;
+                        return share_with_group(d, gr->gr_gid, 02777,
+                                                pw->pw_uid, 02757);
                     },
                     {says("chmod", EPERM)}},
         // Root without CAP_FOWNER may not set the mode of another user's

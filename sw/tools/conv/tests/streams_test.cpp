@@ -203,9 +203,7 @@ TEST_F(streams, one_fifo_as_both_files_is_refused)
     ASSERT_GE(feeder, 0);
     ASSERT_EQ(write(feeder, "ABCDEFGH", 8), 8);
     child c = start({"pp", "pp"}, dir);
-    if (!wait_until([&] { return !running(c); }))
-        kill(c.pid, SIGKILL);
-    result r = finish(c);
+    result r = finish_in_time(c);
     close(feeder);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "pp\npp\n");
@@ -213,11 +211,8 @@ TEST_F(streams, one_fifo_as_both_files_is_refused)
 
     // With no writer at all, the refusal does not wait for one.
     c = start({"pp", "pp"}, dir);
-    const bool ended = wait_until([&] { return !running(c); });
-    if (!ended)
-        kill(c.pid, SIGKILL);
-    r = finish(c);
-    EXPECT_TRUE(ended) << "the run waited for a writer";
+    r = finish_in_time(c);
+    EXPECT_TRUE(r.ended) << "the run waited for a writer";
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "pp\npp\n");
     EXPECT_EQ(r.err, "open: input and output are the same FIFO\n");

@@ -135,11 +135,8 @@ TEST_F(streams, failed_writer_stops_an_endless_reader)
         limits lim;
         lim.program = build;
         child c = start({"/dev/zero", "/dev/full"}, dir, lim);
-        const bool ended = wait_until([&] { return !running(c); });
-        if (!ended)
-            kill(c.pid, SIGKILL);
-        result r = finish(c);
-        EXPECT_TRUE(ended) << "still reading 20 s after the writer failed";
+        result r = finish_in_time(c);
+        EXPECT_TRUE(r.ended) << "still reading 20 s after the writer failed";
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, says("write", ENOSPC));
     }
