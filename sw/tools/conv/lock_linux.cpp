@@ -18,7 +18,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
@@ -161,8 +160,7 @@ int take_turn(const struct stat &st)
         }
         // The holder is looked at once, and again only once it has gone:
         // the name may have been let go, and taken again, meanwhile.
-        const bool known =
-            holder > 0 && (kill(holder, 0) == 0 || errno == EPERM);
+        const bool known = alive(holder);
         if (err == EADDRINUSE && !known) {
             if (held_by_a_run(t, st, &holder)) {
                 doubts = 0;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <vector>
 
+#include <signal.h>
 #include <unistd.h>
 
 place resolve(const char *path)
@@ -93,4 +94,9 @@ int sync_file(int fd)
         return 0;
 #endif
     return fsync(fd);
+}
+
+bool alive(pid_t pid)
+{
+    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
 }

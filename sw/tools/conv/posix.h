@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 // The portable build (QUADFLIP_PORTABLE) leaves out every interface that
 // only Linux has, so that the paths of the other POSIX systems can be
@@ -58,6 +59,9 @@ place resolve(const char *path);
 // the data on the disk itself rather than in the drive's cache; a file
 // system that refuses it gets fsync.
 int sync_file(int fd);
+
+// Whether the process pid is alive, whoever's it is.
+bool alive(pid_t pid);
 
 // Whether a and b are the status of one file: the same device and inode.
 inline bool same_file(const struct stat &a, const struct stat &b)

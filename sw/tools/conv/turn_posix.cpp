@@ -8,15 +8,16 @@
 // folder, by the temporary file that it writes there.
 #include "inplace_posix.h"
 #include "inplace_shared.h"
+#include "posix.h"
 
 #include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <limits>
 #include <string>
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,10 +35,13 @@ constexpr auto grace = std::chrono::seconds(3);
 // How often the whole folder is looked through for a run at work.
 constexpr auto look_every = std::chrono::milliseconds(200);
 
-bool alive(unsigned long pid)
+// Whether name is a temporary file's of a live run.
+bool of_a_live_run(const char *name)
 {
-    return pid != 0 &&
-           (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+    const unsigned long pid = temp_owner(name);
+    return pid <=
+               static_cast<unsigned long>(std::numeric_limits<pid_t>::max()) &&
+           alive(static_cast<pid_t>(pid));
 }
 
 // The name of a temporary file of a live run in the folder, or "".
@@ -53,7 +57,7 @@ std::string run_at_work(int folder)
     }
     std::string found;
     while (const dirent *e = readdir(d))
-        if (alive(temp_owner(e->d_name))) {
+        if (of_a_live_run(e->d_name)) {
             found = e->d_name;
             break;
         }
@@ -68,7 +72,7 @@ bool still_at_work(int folder, const std::string &name)
     struct stat st {
     };
     return fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           alive(temp_owner(name.c_str()));
+           of_a_live_run(name.c_str());
 }
 
 } // namespace
