@@ -8,9 +8,9 @@
 #ifndef QUADFLIP_FLAGS_H
 #define QUADFLIP_FLAGS_H
 
-// Gives the empty file at to what must be set before any data: the
-// no-copy-on-write flag and the project of the file at from.  Returns
-// false, with errno set, if it cannot.
+// Gives the empty file at to what must be set before any data, as the
+// file at from has it: the no-copy-on-write flag, DAX, the extent size
+// hint, and the project.  Returns false, with errno set, if it cannot.
 bool flags_prepare(int from, int to);
 
 // Gives the file at to the inode flags of the file at from that a user

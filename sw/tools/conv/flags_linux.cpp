@@ -25,6 +25,13 @@ constexpr int kept_flags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL |
                            FS_NODUMP_FL | FS_NOATIME_FL | FS_JOURNAL_DATA_FL |
                            FS_NOTAIL_FL | FS_NOCOMP_FL | FS_PROJINHERIT_FL;
 
+// What xfs_io and chattr set that goes with how the data is laid out, and
+// so is set while the file is empty: DAX (chattr +x), access to the data
+// that bypasses the page cache where the device allows it, and the extent
+// size hint (xfs_io extsize), which xfs takes only for a file without
+// data.
+constexpr unsigned layout_xflags = FS_XFLAG_DAX | FS_XFLAG_EXTSIZE;
+
 // ioctl(2), whose request the C libraries declare as unsigned long (glibc)
 // or int (musl).
 template <class R>
@@ -79,10 +86,19 @@ bool flags_prepare(int from, int to)
         return unsupported(errno);
     if (control(to, FS_IOC_FSGETXATTR, &have) != 0)
         return false;
-    if (have.fsx_projid == want.fsx_projid)
+    // Whatever the new file took from its folder (DAX, an extent size
+    // hint, a project) gives way to the file's own.
+    struct fsxattr set = have;
+    set.fsx_xflags =
+        (have.fsx_xflags & ~layout_xflags) | (want.fsx_xflags & layout_xflags);
+    set.fsx_extsize =
+        (want.fsx_xflags & FS_XFLAG_EXTSIZE) != 0 ? want.fsx_extsize : 0;
+    set.fsx_projid = want.fsx_projid;
+    if (set.fsx_xflags == have.fsx_xflags &&
+        set.fsx_extsize == have.fsx_extsize &&
+        set.fsx_projid == have.fsx_projid)
         return true;
-    have.fsx_projid = want.fsx_projid;
-    return control(to, FS_IOC_FSSETXATTR, &have) == 0;
+    return control(to, FS_IOC_FSSETXATTR, &set) == 0;
 }
 
 bool flags_copy(int from, int to)

@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: MIT
 //
 // What tells an in-place run on POSIX systems that another program changed
-// the file meanwhile: the watch, where the system has one, and the
-// comparison of the file's status before the rename.
+// the file meanwhile: the comparison of the file's status before the
+// result is put in its place, and of what came out of its name after.
 #include "inplace_posix.h"
 #include "posix.h"
-#include "watch.h"
 
 #include <cerrno>
 #include <ctime>
@@ -48,8 +47,6 @@ timespec file_clock()
 // is not waited for; the change time cannot be set.
 void settle(inplace_run &run)
 {
-    if (run.watch >= 0)
-        return;
     const struct stat &st = run.snapshot;
     const bool whole = modified(st).tv_nsec == 0 && changed(st).tv_nsec == 0;
     // The tick of the file's times, and one of the clock's for good measure.
@@ -77,23 +74,43 @@ void settle(inplace_run &run)
         run.snapshot.st_ino = 0; // told as a change before the rename
 }
 
-// A change seen by the watch, or a status that differs, the change time
-// included, which no program can set back.
+namespace
+{
+
+// Whether the file's status now differs from was in anything a change to
+// its data, its mode or its owner moves.
+bool differs(const struct stat &now, const struct stat &was)
+{
+    return !same_file(now, was) || now.st_size != was.st_size ||
+           now.st_mode != was.st_mode || now.st_uid != was.st_uid ||
+           now.st_gid != was.st_gid || !same_time(modified(now), modified(was));
+}
+
+} // namespace
+
+// A status that differs, the change time included, which no program can
+// set back; or a name that no longer holds the file.
 bool file_changed(const inplace_run &run)
 {
-    if (run.watch >= 0 && watch_seen(run.watch))
-        return true;
     const struct stat &was = run.snapshot;
     struct stat now {
     };
     struct stat named {
     };
-    return fstat(run.file, &now) != 0 || now.st_size != was.st_size ||
-           now.st_mode != was.st_mode || now.st_uid != was.st_uid ||
-           now.st_gid != was.st_gid ||
-           !same_time(modified(now), modified(was)) ||
+    return fstat(run.file, &now) != 0 || differs(now, was) ||
            !same_time(changed(now), changed(was)) ||
            fstatat(run.folder, run.leaf.c_str(), &named, AT_SYMLINK_NOFOLLOW) !=
                0 ||
            !same_file(named, was);
+}
+
+bool took_out_the_file(const inplace_run &run, const char *out)
+{
+    struct stat now {
+    };
+    struct stat named {
+    };
+    return fstat(run.file, &now) == 0 && !differs(now, run.snapshot) &&
+           fstatat(run.folder, out, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           same_file(named, run.snapshot);
 }

@@ -10,9 +10,9 @@
 #include <cstdio>
 
 // Opens the file that path names for reading and writing (so it needs the
-// permission that a two-file run needs), waits for an exclusive lock on it
-// that serialises in-place runs, refuses a run that could not end in a
-// rename, and returns the file as the input.
+// permission that a two-file run needs), refuses a run that could not end
+// in a rename, and returns the file as the input.  It waits for no lock:
+// runs at once are told apart when each commits.
 std::FILE *inplace_open(const char *path);
 
 // Creates the temporary file and returns it as the output.  From now on a
@@ -20,7 +20,8 @@ std::FILE *inplace_open(const char *path);
 std::FILE *inplace_temp();
 
 // Completes the output and puts it over the file, durably, unless the file
-// was changed meanwhile.  It may close the input.
+// was changed meanwhile, by another run's commit among others.  It may
+// close the input.
 void inplace_commit(std::FILE *in, std::FILE *out);
 
 #endif

@@ -8,13 +8,18 @@
 // the rename and the sync.  A folder on the path that is renamed, or
 // replaced by a symbolic link, during the run changes nothing: the file
 // converted is the one in the folder first opened.
+//
+// No run waits for another, nor for any lock: the result is put in the
+// file's place by exchanging the two names where the system can, and what
+// comes out must be the file as the run took it, or the exchange is undone
+// and the run fails.  Of two runs at once, the one that comes second finds
+// the file changed.
 #include "inplace_posix.h"
 #include "fail.h"
 #include "flags.h"
 #include "inplace.h"
 #include "inplace_shared.h"
 #include "posix.h"
-#include "watch.h"
 
 #include <cerrno>
 #include <csignal>
@@ -27,7 +32,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#ifdef __linux__
+#if defined(__linux__) && !defined(QUADFLIP_PORTABLE)
 #include <linux/capability.h>
 #include <sys/syscall.h>
 #endif
@@ -55,13 +60,14 @@ extern "C" void interrupted(int sig)
 
 // Removes the temporary file when a signal would end the run, for every
 // signal that ends a process by default and that the caller has not set
-// to be ignored (as nohup does SIGHUP).
+// to be ignored (as nohup does SIGHUP).  SIGPIPE and SIGXFSZ are not among
+// them: os_start ignores them, so that they come as failed writes.
 void catch_signals()
 {
     std::vector<int> sigs = {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP,
                              SIGABRT, SIGBUS,  SIGFPE,  SIGUSR1, SIGSEGV,
                              SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM,
-                             SIGPROF, SIGSYS,  SIGPIPE, SIGXFSZ};
+                             SIGPROF, SIGSYS};
 #ifdef SIGPOLL
     sigs.push_back(SIGPOLL);
 #endif
@@ -110,23 +116,22 @@ template <class F> bool with_signals_held(F name_it)
 // returns whether it did.
 template <class F> bool name_temp(F make)
 {
-    return make_temp(static_cast<unsigned long>(getpid()),
-                     [&](const std::string &name) {
-                         return with_signals_held([&] {
-                             if (!make(name.c_str()))
-                                 return false;
-                             run.tmpleaf = name;
-                             run.tmpname = run.tmpleaf.c_str();
-                             return true;
-                         });
-                     });
+    return make_temp([&](const std::string &name) {
+        return with_signals_held([&] {
+            if (!make(name.c_str()))
+                return false;
+            run.tmpleaf = name;
+            run.tmpname = run.tmpleaf.c_str();
+            return true;
+        });
+    });
 }
 
 // Whether this process may remove or rename another user's file in a
 // sticky folder (CAP_FOWNER).
 bool may_override_sticky()
 {
-#ifdef __linux__
+#if defined(__linux__) && !defined(QUADFLIP_PORTABLE)
     __user_cap_header_struct head{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3] = {};
     if (syscall(SYS_capget, &head, caps) == 0)
@@ -199,31 +204,70 @@ int unnamed_temp()
 #endif
 }
 
-// Opens the file in the folder and locks it.  Another run may put its
-// result over the file while this one waits for the lock; then it is that
-// result which is converted.
-void open_locked()
+// Puts the complete result, named run.tmpname, in the file's place, with
+// every signal held back so that none can remove what the exchange took
+// out.  Where the system can exchange two names, it does, and the file
+// must come out as the run took it: anything else (another run's result,
+// a new file, the file written meanwhile) is put back, and the run fails.
+// Elsewhere the result is renamed over the file, just after a last look.
+void put_in_place()
 {
-    for (;;) {
-        int fd = openat(run.folder, run.leaf.c_str(),
-                        O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0 || fcntl(fd, F_SETFL, 0) != 0)
-            fail("open");
-        run.turn = lock_file(run.folder, fd);
-        struct stat now {
-        };
-        if (fstat(fd, &run.snapshot) != 0)
-            fail("open");
-        if (fstatat(run.folder, run.leaf.c_str(), &now, AT_SYMLINK_NOFOLLOW) ==
-                0 &&
-            same_file(now, run.snapshot)) {
-            run.file = fd;
-            return;
+    const char *tmp = run.tmpname;
+    const char *leaf = run.leaf.c_str();
+    // What went wrong, if anything: the file was changed (changed), or
+    // the old file could not be removed (kept); and whether what came out
+    // could not be put back either, so that it stays under the temporary
+    // name (stuck), where it must not be removed as the result would be.
+    bool changed = false;
+    bool kept = false;
+    bool stuck = false;
+    const bool ok = with_signals_held([&] {
+        if (swap_names(run.folder, tmp, leaf) == 0) {
+            changed = !took_out_the_file(run, tmp);
+            // The file, as it was, under the temporary name: removed, the
+            // run is done.
+            if (!changed && unlinkat(run.folder, tmp, 0) == 0) {
+                run.tmpname = nullptr;
+                return true;
+            }
+            kept = !changed;
+            const int err = errno;
+            stuck = swap_names(run.folder, tmp, leaf) != 0;
+            if (stuck)
+                run.tmpname = nullptr;
+            errno = err;
+            return false;
         }
-        (void)close(fd);
-        if (run.turn >= 0)
-            (void)close(run.turn);
+        if (errno == ENOENT) { // a name went meanwhile
+            changed = true;
+            return false;
+        }
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP &&
+            errno != EOPNOTSUPP)
+            return false;
+        if (file_changed(run)) { // no exchange here: a last look
+            changed = true;
+            return false;
+        }
+        if (renameat(run.folder, tmp, run.folder, leaf) != 0)
+            return false;
+        run.tmpname = nullptr;
+        return true;
+    });
+    if (ok)
+        return;
+    if (stuck) {
+        const std::string why =
+            (kept ? "the file was converted, but its old data could not be "
+                    "removed: it is "
+                  : "the file was changed during the run, and what was put "
+                    "in its place is now ") +
+            run.tmpleaf;
+        fail_because("rename", why.c_str());
     }
+    if (changed)
+        fail_changed();
+    fail("rename");
 }
 
 } // namespace
@@ -231,12 +275,18 @@ void open_locked()
 std::FILE *inplace_open(const char *path)
 {
     place p = resolve(path);
+    if (p.dir < 0 && p.detached)
+        fail_because("open",
+                     "the file can be reached only through an open descriptor");
     if (p.dir < 0)
         fail("open");
     run.folder = p.dir;
     run.leaf = p.name;
-    open_locked();
-    run.watch = watch_open(run.file);
+    run.file = openat(run.folder, run.leaf.c_str(),
+                      O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (run.file < 0 || fcntl(run.file, F_SETFL, 0) != 0 ||
+        fstat(run.file, &run.snapshot) != 0)
+        fail("open");
     settle(run);
     if (!S_ISREG(run.snapshot.st_mode)) // no longer the file that was read
         fail_changed();
@@ -265,7 +315,7 @@ std::FILE *inplace_temp()
     return out;
 }
 
-// The input stays open, and the file locked, until the process ends.
+// The input stays open until the process ends.
 void inplace_commit(std::FILE * /*in*/, std::FILE *out)
 {
     int fd = fileno(out);
@@ -280,9 +330,9 @@ void inplace_commit(std::FILE * /*in*/, std::FILE *out)
     if (file_changed(run))
         fail_changed();
 
-    // An unnamed result gets its name only now, and the name goes over the
-    // file at once: SIGKILL between the two system calls is all that can
-    // leave it behind.
+    // An unnamed result gets its name only now, and goes in the file's
+    // place at once: SIGKILL between those steps is all that can leave it
+    // behind.
     if (!run.tmpname) {
         const std::string proc = "/proc/self/fd/" + std::to_string(fd);
         if (!name_temp([&](const char *name) {
@@ -291,9 +341,7 @@ void inplace_commit(std::FILE * /*in*/, std::FILE *out)
             }))
             fail("rename");
     }
-    if (renameat(run.folder, run.tmpname, run.folder, run.leaf.c_str()) != 0)
-        fail("rename");
-    run.tmpname = nullptr;
+    put_in_place();
     // The data is on the disk already, so a failing close is not expected;
     // it is told all the same.
     if (std::fclose(out) != 0)

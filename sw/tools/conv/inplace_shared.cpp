@@ -1,46 +1,59 @@
 // SPDX-License-Identifier: MIT
 //
-// What the in-place files of every platform share: the temporary file's
+// What the in-place code of every platform shares: the temporary file's
 // names, and the message for a file changed under a run.
 #include "inplace_shared.h"
 #include "fail.h"
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <chrono>
+#include <cstdint>
+#include <random>
+
+namespace
+{
+
+// 64 bits from the system's source of randomness, mixed with the clock,
+// so that a name cannot be foreseen even where that source is missing.
+std::uint64_t random_bits()
+{
+    std::uint64_t bits = static_cast<std::uint64_t>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    try {
+        std::random_device source;
+        bits ^= (static_cast<std::uint64_t>(source()) << 32) ^ source();
+    } catch (...) { // no source of randomness at all: the clock serves
+    }
+    // splitmix64's finaliser spreads every bit over the whole word.
+    bits = (bits ^ (bits >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    bits = (bits ^ (bits >> 27)) * 0x94d049bb133111ebULL;
+    return bits ^ (bits >> 31);
+}
+
+std::string random_name()
+{
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string name = ".quadflip.";
+    std::uint64_t bits = random_bits();
+    for (int i = 0; i < 12; ++i, bits /= 36)
+        name += digits[bits % 36];
+    return name;
+}
+
+} // namespace
 
 void fail_changed()
 {
     fail_because("rename", "the file was changed during the run");
 }
 
-bool make_temp(unsigned long pid,
-               const std::function<bool(const std::string &)> &make)
+bool make_temp(const std::function<bool(const std::string &)> &make)
 {
-    const std::string stem = ".quadflip." + std::to_string(pid) + ".";
-    for (unsigned i = 0; i <= 1000; ++i) {
-        if (make(stem + std::to_string(i)))
+    for (int tries = 0; tries < 100; ++tries) {
+        if (make(random_name()))
             return true;
         if (errno != EEXIST)
             return false;
     }
     return false;
-}
-
-unsigned long temp_owner(const char *name)
-{
-    static const char stem[] = ".quadflip.";
-    if (std::strncmp(name, stem, sizeof stem - 1) != 0)
-        return 0;
-    const char *pid = name + sizeof stem - 1;
-    char *end = nullptr;
-    char *last = nullptr;
-    if (*pid < '0' || *pid > '9')
-        return 0;
-    errno = 0;
-    const unsigned long owner = std::strtoul(pid, &end, 10);
-    if (errno != 0 || *end != '.' || end[1] < '0' || end[1] > '9')
-        return 0;
-    (void)std::strtoul(end + 1, &last, 10);
-    return *last == '\0' ? owner : 0;
 }

@@ -2,8 +2,9 @@
 //
 // Converting a file in place on Windows.  The result goes to a hidden file
 // beside the file, which ReplaceFileW puts over it, keeping the file's
-// attributes, security, alternate data streams and creation time.  Runs of
-// one file are serialised by a named mutex derived from its full path.
+// attributes, security, alternate data streams and creation time.  No run
+// waits for another, nor for any lock: of two runs at once, the second to
+// finish finds the file changed.
 #include "fail.h"
 #include "inplace.h"
 #include "inplace_shared.h"
@@ -57,23 +58,6 @@ void remove_temp()
     if (run.tmpout) // an open file cannot be removed
         (void)std::fclose(run.tmpout);
     (void)DeleteFileW(name);
-}
-
-// The mutex that serialises in-place runs of the file at path: named after
-// the path, letters folded to one case as the file system folds them.
-HANDLE run_mutex(const std::wstring &path)
-{
-    std::wstring folded = path;
-    (void)CharUpperBuffW(&folded[0], static_cast<DWORD>(folded.size()));
-    std::uint64_t h = 14695981039346656037ULL; // FNV-1a
-    for (wchar_t c : folded) {
-        h ^= static_cast<std::uint16_t>(c);
-        h *= 1099511628211ULL;
-    }
-    wchar_t name[64];
-    (void)swprintf(name, 64, L"Local\\quadflip-%016llx",
-                   static_cast<unsigned long long>(h));
-    return CreateMutexW(nullptr, FALSE, name);
 }
 
 bool times_of(HANDLE h, FILE_BASIC_INFO *times)
@@ -131,13 +115,6 @@ std::FILE *inplace_open(const char *path)
     run.target = win_file_path(path);
     if (run.target.empty())
         fail("open");
-    // Held until the process ends; a run that ended without releasing it
-    // leaves it abandoned, which a waiting run takes all the same.
-    HANDLE mutex = run_mutex(run.target);
-    if (mutex)
-        (void)WaitForSingleObject(mutex, INFINITE);
-    // Opened only now, so that a run that waited converts what the run
-    // before it left.
     HANDLE h =
         CreateFileW(run.target.c_str(), GENERIC_READ | GENERIC_WRITE,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -150,9 +127,6 @@ std::FILE *inplace_open(const char *path)
         _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
     if (run.file < 0)
         fail("open");
-    // No other program may write the file while it is converted.
-    OVERLAPPED whole{};
-    (void)LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
     if (!GetFileInformationByHandle(h, &run.snapshot) ||
         !times_of(h, &run.times)) {
         win_errno(GetLastError());
@@ -178,7 +152,7 @@ std::FILE *inplace_temp()
     const std::wstring folder =
         run.target.substr(0, run.target.find_last_of(L'\\') + 1);
     HANDLE h = INVALID_HANDLE_VALUE;
-    if (!make_temp(GetCurrentProcessId(), [&](const std::string &name) {
+    if (!make_temp([&](const std::string &name) {
             run.tmppath = folder + win_wide(name.c_str());
             h = CreateFileW(run.tmppath.c_str(), GENERIC_WRITE,
                             FILE_SHARE_DELETE, nullptr, CREATE_NEW,

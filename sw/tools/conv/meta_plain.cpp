@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 //
-// Builds without libacl and libattr carry no ACL or extended attribute
-// over.  A file that has any is refused rather than stripped of them, and
-// so is a new file that took an ACL from its folder's default, which could
-// not be replaced by the file's own.
+// Builds for systems whose ACL and attribute calls this program does not
+// make (the BSDs, and the portable build) carry no ACL or extended
+// attribute over.  A file that has any is refused rather than stripped of
+// them, and so is a new file that took an ACL from its folder's default,
+// which could not be replaced by the file's own.
 #include "meta.h"
 
 #include <cerrno>

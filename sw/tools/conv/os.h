@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 //
-// What differs between the systems quadflip runs on.  Each family has a
-// source file of its own, os_posix.cpp and os_windows.cpp; the build
-// compiles the one its target needs.
+// What differs between the systems quadflip runs on for a run.  Each
+// family has a source file of its own, os_posix.cpp and os_windows.cpp;
+// the build compiles the one its target needs.  Whether a spare processor
+// is at hand is told by cpus_linux.cpp or cpus_posix.cpp.
 #ifndef QUADFLIP_OS_H
 #define QUADFLIP_OS_H
 
@@ -27,13 +28,25 @@ void os_start();
 // failed.  A console shows the characters that the UTF-8 bytes stand for.
 bool os_put_line(const char *text);
 
-// Opens the file at path for reading, or for writing (created or
-// truncated), in binary mode.  A name of one of the process's own
-// descriptors (/dev/stdin, /dev/fd/N) that is a socket, which cannot be
-// opened by name, gives a copy of that descriptor; one that is open for
-// appending is opened for appending, so that nothing written there before
-// is cut.
-std::FILE *os_open(const char *path, bool write);
+// Opens the file at path for reading, in binary mode.  A name of one of
+// the process's own descriptors (/dev/stdin, /dev/fd/N) that is a socket,
+// which cannot be opened by name, gives a copy of that descriptor.
+std::FILE *os_open(const char *path);
+
+// Opens the file at path for writing, in binary mode, created if absent
+// and emptied if present; a name of one of the process's own descriptors
+// that is open for appending is opened for appending, so that nothing
+// written there before is cut, and one that is a socket gives a copy of
+// it.  But an existing regular file that cannot be told from the regular
+// file open at in (of its length, not 0, and holding every byte the same),
+// as the input itself under a name that its identity does not show would
+// (an overlay's upper folder, another spelling on FAT through FUSE), is
+// left as it was: null, with *copy set.
+std::FILE *os_create(const char *path, int in, bool *copy);
+
+// Whether path names one of the process's own descriptors that is open
+// for appending (a standard output redirected with >>).
+bool os_appends(const char *path);
 
 // Whether the paths a and b name one FIFO; looked at before either is
 // opened, since opening a FIFO waits for its other end.
@@ -67,12 +80,6 @@ fileinfo os_info(int fd);
 // Whether path names the file open at fd: the same file, or for a block
 // device the same device under any name.
 bool os_same_file(int fd, const char *path);
-
-// Whether the existing regular file at path, which os_same_file does not
-// take for the regular file open at fd, might still be it under another
-// name that no identity shows (a stacked or a FUSE file system): the two
-// are of one length, not 0, and begin with the same bytes.
-bool os_may_be_same(int fd, const char *path);
 
 // Whether the paths a and b lead to one existing name, symbolic links
 // followed: that name is one file, whichever file it is at the moment.

@@ -40,6 +40,48 @@ int own_descriptor(const char *path)
     return -1;
 }
 
+// Opens path with fopen's mode; a socket, which cannot be opened by name,
+// named as one of the process's own descriptors, gives a copy of it.
+std::FILE *open_stream(const char *path, const char *mode)
+{
+    const int own = own_descriptor(path);
+    std::FILE *f = std::fopen(path, mode);
+    if (f || errno != ENXIO || own < 0)
+        return f;
+    const int err = errno;
+    struct stat st {
+    };
+    if (fstat(own, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+        errno = err;
+        return nullptr;
+    }
+    const int copy = fcntl(own, F_DUPFD_CLOEXEC, 3);
+    f = copy < 0 ? nullptr : fdopen(copy, mode);
+    if (!f && copy >= 0)
+        (void)close(copy);
+    return f;
+}
+
+// Whether the files at a and b hold the same size bytes: 1 if they do, 0
+// if not (told at the first difference), -1 with errno set where either
+// cannot be read.
+int same_bytes(int a, int b, off_t size)
+{
+    static unsigned char block[2][1 << 16];
+    for (off_t at = 0; at < size;) {
+        const ssize_t n = pread(a, block[0], sizeof block[0], at);
+        if (n <= 0)
+            return n < 0 ? -1 : 0; // cut short meanwhile
+        const ssize_t m = pread(b, block[1], static_cast<std::size_t>(n), at);
+        if (m <= 0)
+            return m < 0 ? -1 : 0;
+        if (std::memcmp(block[0], block[1], static_cast<std::size_t>(m)) != 0)
+            return 0;
+        at += m;
+    }
+    return 1;
+}
+
 } // namespace
 
 char **os_args(int * /*argc*/, char **argv)
@@ -99,26 +141,53 @@ fileinfo os_info(int fd)
             flags >= 0 && (flags & O_APPEND) != 0};
 }
 
-std::FILE *os_open(const char *path, bool write)
+std::FILE *os_open(const char *path)
+{
+    return open_stream(path, "rb");
+}
+
+bool os_appends(const char *path)
 {
     const int own = own_descriptor(path);
     const int flags = own < 0 ? -1 : fcntl(own, F_GETFL);
-    const bool append = write && flags >= 0 && (flags & O_APPEND) != 0;
-    std::FILE *f = std::fopen(path, append ? "ab" : write ? "wb" : "rb");
-    if (f || errno != ENXIO)
-        return f;
-    // A socket cannot be opened by name; the descriptor itself serves.
-    const int err = errno;
+    return flags >= 0 && (flags & O_APPEND) != 0;
+}
+
+std::FILE *os_create(const char *path, int in, bool *copy)
+{
+    *copy = false;
+    if (os_appends(path))
+        return open_stream(path, "ab");
+    struct stat input {
+    };
+    struct stat named {
+    };
+    if (fstat(in, &input) != 0 || !S_ISREG(input.st_mode) ||
+        input.st_size == 0 || stat(path, &named) != 0 ||
+        !S_ISREG(named.st_mode) || named.st_size != input.st_size)
+        return open_stream(path, "wb");
+    // Of the input's length: opened without cutting it, and compared
+    // through the descriptor that is then written.  One that cannot be
+    // read is not the input, whose every name can be.
+    const int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat st {
     };
-    if (own < 0 || fstat(own, &st) != 0 || !S_ISSOCK(st.st_mode)) {
-        errno = err;
-        return nullptr;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        (void)close(fd); // no longer a regular file: opened as any other
+        return open_stream(path, "wb");
     }
-    const int copy = fcntl(own, F_DUPFD_CLOEXEC, 3);
-    f = copy < 0 ? nullptr : fdopen(copy, write ? "wb" : "rb");
-    if (!f && copy >= 0)
-        (void)close(copy);
+    if (fd < 0)
+        return open_stream(path, "wb");
+    const int same = same_bytes(in, fd, st.st_size);
+    std::FILE *f = nullptr;
+    if (same == 0 && fcntl(fd, F_SETFL, 0) == 0 && ftruncate(fd, 0) == 0)
+        f = fdopen(fd, "wb");
+    if (!f) {
+        const int err = errno;
+        (void)close(fd);
+        errno = err;
+        *copy = same == 1;
+    }
     return f;
 }
 
@@ -143,27 +212,6 @@ bool os_same_file(int fd, const char *path)
     if (S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode))
         return a.st_rdev == b.st_rdev;
     return same_file(a, b);
-}
-
-bool os_may_be_same(int fd, const char *path)
-{
-    struct stat a {
-    };
-    struct stat b {
-    };
-    if (fstat(fd, &a) != 0 || stat(path, &b) != 0 || !S_ISREG(a.st_mode) ||
-        !S_ISREG(b.st_mode) || a.st_size != b.st_size || a.st_size == 0)
-        return false;
-    // An output that may not be read is taken for what it may be.
-    const int out = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (out < 0)
-        return true;
-    static unsigned char head[2][1 << 16];
-    const ssize_t n = pread(fd, head[0], sizeof head[0], 0);
-    const ssize_t m = pread(out, head[1], sizeof head[1], 0);
-    (void)close(out);
-    return n < 0 || m < 0 || n != m ||
-           std::memcmp(head[0], head[1], static_cast<std::size_t>(n)) == 0;
 }
 
 bool os_same_path(const char *a, const char *b)

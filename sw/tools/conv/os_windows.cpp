@@ -145,14 +145,26 @@ std::FILE *open_device(const char *path, const std::wstring &device)
 
 } // namespace
 
-std::FILE *os_open(const char *path, bool write)
+// Every name of a file leads to its one file index, on FAT too: a file
+// that is not the input by its identity is not the input.
+std::FILE *os_create(const char *path, int /*in*/, bool *copy)
 {
+    *copy = false;
     std::wstring device;
-    if (write && win_device(path, &device))
+    if (win_device(path, &device))
         return open_device(path, device);
     // Every other name in the form that holds beyond MAX_PATH.
-    if (write)
-        return _wfopen(win_long(path).c_str(), L"wb");
+    return _wfopen(win_long(path).c_str(), L"wb");
+}
+
+// The standard streams have no names on Windows.
+bool os_appends(const char * /*path*/)
+{
+    return false;
+}
+
+std::FILE *os_open(const char *path)
+{
     // Shared with every other use, removal and renaming included, so that
     // holding it open keeps no other run from replacing the file.  A folder
     // opens too, to be refused as one.
@@ -184,12 +196,6 @@ bool os_same_fifo(const char * /*a*/, const char * /*b*/)
 bool os_same_file(int fd, const char *path)
 {
     return win_leads_to(path, win_handle(fd));
-}
-
-// Every name of a file leads to its one file index, on FAT too.
-bool os_may_be_same(int /*fd*/, const char * /*path*/)
-{
-    return false;
 }
 
 bool os_same_path(const char *a, const char *b)

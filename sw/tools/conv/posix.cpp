@@ -1,19 +1,26 @@
 // SPDX-License-Identifier: MIT
 //
-// Resolving a path to its folder and last name on POSIX systems, taking
-// turns at a folder, and syncing a file to the disk.
+// Resolving a path to its folder and last name on POSIX systems, syncing a
+// file to the disk, and exchanging two names.
 #include "posix.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <vector>
 
-#include <signal.h>
 #include <unistd.h>
+
+#if defined(__linux__) && !defined(QUADFLIP_PORTABLE)
+#include <sys/syscall.h>
+#endif
 
 place resolve(const char *path)
 {
     std::string rest = path;
     int dir = -1;
+    bool followed = false; // through a link, to the file in target
+    struct stat target {
+    };
     for (int hops = 0;; ++hops) {
         if (hops > 40) {
             errno = ELOOP;
@@ -46,7 +53,7 @@ place resolve(const char *path)
             }
             dir = open(first.c_str(), search_only | O_DIRECTORY | O_CLOEXEC);
             if (dir < 0)
-                return {-1, {}};
+                return {-1, {}, false};
         }
         for (const std::string &name : names) {
             int next = openat(dir, name.c_str(),
@@ -54,7 +61,7 @@ place resolve(const char *path)
             (void)close(dir);
             dir = next;
             if (dir < 0)
-                return {-1, {}};
+                return {-1, {}, false};
         }
         if (last.empty() || last == "." || last == "..") {
             errno = EISDIR; // a folder, not a file
@@ -62,14 +69,27 @@ place resolve(const char *path)
         }
         struct stat st {
         };
-        if (fstatat(dir, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if (fstatat(dir, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (followed && errno == ENOENT) { // yet the link led somewhere
+                (void)close(dir);
+                return {-1, {}, true};
+            }
             break;
+        }
         if (!S_ISLNK(st.st_mode)) {
+            if (followed && !same_file(st, target)) {
+                (void)close(dir);
+                return {-1, {}, true};
+            }
             // The folder itself, open for reading, so that it can be synced.
             int real = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             (void)close(dir);
-            return {real, real < 0 ? std::string() : last};
+            return {real, real < 0 ? std::string() : last, false};
         }
+        // Where the first link really leads, for the name found through
+        // its text to be checked against.
+        if (!followed && fstatat(dir, last.c_str(), &target, 0) == 0)
+            followed = true;
         std::vector<char> to(static_cast<std::size_t>(st.st_size) + 2);
         ssize_t n = readlinkat(dir, last.c_str(), to.data(), to.size());
         if (n < 0)
@@ -84,7 +104,7 @@ place resolve(const char *path)
     if (dir >= 0)
         (void)close(dir);
     errno = err;
-    return {-1, {}};
+    return {-1, {}, false};
 }
 
 int sync_file(int fd)
@@ -96,7 +116,16 @@ int sync_file(int fd)
     return fsync(fd);
 }
 
-bool alive(pid_t pid)
+int swap_names(int dir, const char *a, const char *b)
 {
-    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+#if defined(__linux__) && defined(SYS_renameat2) && !defined(QUADFLIP_PORTABLE)
+    const unsigned int exchange = 1U << 1; // RENAME_EXCHANGE
+    return static_cast<int>(syscall(SYS_renameat2, dir, a, dir, b, exchange));
+#elif defined(RENAME_SWAP)
+    return renameatx_np(dir, a, dir, b, RENAME_SWAP);
+#else
+    (void)dir, (void)a, (void)b;
+    errno = ENOSYS;
+    return -1;
+#endif
 }

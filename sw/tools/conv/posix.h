@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 //
 // What the POSIX files share: finding a file's folder one name at a time,
-// and telling whether two looks saw one file.
+// telling whether two looks saw one file, the file's times, syncing, and
+// exchanging two names.
 #ifndef QUADFLIP_POSIX_H
 #define QUADFLIP_POSIX_H
 
@@ -47,12 +48,16 @@ inline const struct timespec &changed(const struct stat &st)
 struct place {
     int dir;
     std::string name;
+    bool detached; // a link's text leads elsewhere than the link itself
 };
 
 // Resolves path as realpath does, symbolic links followed, but one name at
 // a time from the current folder, so that the whole path need not fit in
 // PATH_MAX.  Returns the folder that holds the last name, open for reading,
-// or a dir of -1 with errno set.
+// or a dir of -1 with errno set.  A link whose text leads to another file
+// than the system itself follows it to (a descriptor's link in /proc, whose
+// file may have no name at all) gives a dir of -1 and detached set: no
+// name is ever built from what such a link reads as.
 place resolve(const char *path);
 
 // fsync(2), but where the system has it (macOS), F_FULLFSYNC, which puts
@@ -60,8 +65,11 @@ place resolve(const char *path);
 // system that refuses it gets fsync.
 int sync_file(int fd);
 
-// Whether the process pid is alive, whoever's it is.
-bool alive(pid_t pid);
+// Exchanges the names a and b in the folder dir, atomically, where the
+// system and the file system can (renameat2 with RENAME_EXCHANGE on Linux,
+// renameatx_np with RENAME_SWAP on macOS); -1 with errno EINVAL, ENOSYS,
+// ENOTSUP or EOPNOTSUPP where they cannot.
+int swap_names(int dir, const char *a, const char *b);
 
 // Whether a and b are the status of one file: the same device and inode.
 inline bool same_file(const struct stat &a, const struct stat &b)

@@ -38,7 +38,7 @@ std::FILE *open_input(const char *inname, const char *outname)
         announce(outname);
         fail_because("open", "input and output are the same FIFO");
     }
-    std::FILE *in = os_open(inname, false);
+    std::FILE *in = os_open(inname);
     if (!in)
         fail("open");
     if (os_info(fileno(in)).kind == filekind::directory) {
@@ -49,11 +49,13 @@ std::FILE *open_input(const char *inname, const char *outname)
 }
 
 // Whether the output names the input, whose kind is kind: opening it for
-// writing would destroy the input before it is read.  The same name counts
-// as the same file even if another run has just put a new file there.  One
-// FIFO or one block device as both files is refused: a FIFO would be fed
-// its own output forever, and a device converted over itself is left part
-// converted by any interruption, with nothing to say which part.
+// writing would destroy the input before it is read, so a regular file is
+// converted in place.  The same name counts as the same file even if
+// another run has just put a new file there.  One FIFO or one block device
+// as both files is refused: a FIFO would be fed its own output forever,
+// and a device converted over itself is left part converted by any
+// interruption, with nothing to say which part.  So is a file appended to
+// itself, which would grow as it is read.
 bool names_input(std::FILE *in, filekind kind, const char *inname,
                  const char *outname)
 {
@@ -62,26 +64,37 @@ bool names_input(std::FILE *in, filekind kind, const char *inname,
         fail_because("open", "input and output are the same FIFO");
     if (same && kind == filekind::block)
         fail_because("open", "input and output are the same device");
+    if (same && os_appends(outname))
+        fail_because("open", "input and output are the same file");
     return kind == filekind::regular && (same || os_same_path(inname, outname));
 }
 
-// The file that the output replaces once the conversion is complete,
-// rather than being written as it goes: the input itself, converted in
-// place; or an existing output that might be the input under a name that
-// its identity does not show, which must not be cut before the input is
-// read.  Null when the output is written directly.
-std::FILE *replaced_file(std::FILE **in, const char *inname,
-                         const char *outname)
+// Opens the file that both paths name for a conversion in place, in place
+// of the input as it was opened.  The tail of a file whose length is not
+// whole words, dropped, would be lost for good.
+std::FILE *open_in_place(std::FILE *in, const char *outname)
 {
-    const filekind kind = os_info(fileno(*in)).kind;
-    if (names_input(*in, kind, inname, outname)) {
-        (void)std::fclose(*in);
-        *in = inplace_open(outname);
-        return *in;
-    }
-    if (kind == filekind::regular && os_may_be_same(fileno(*in), outname))
-        return inplace_open(outname);
-    return nullptr;
+    (void)std::fclose(in);
+    in = inplace_open(outname);
+    if (os_info(fileno(in)).size % 4 != 0)
+        fail_because("open", "the file's length is not a multiple of 4");
+    return in;
+}
+
+// Opens the output, which is not the input as far as its identity shows.
+// An existing file that cannot be told from the input is refused rather
+// than emptied: it may be the input under another name.
+std::FILE *open_output(std::FILE *in, const char *outname)
+{
+    bool copy = false;
+    std::FILE *out = os_create(outname, fileno(in), &copy);
+    if (copy)
+        fail_because("open", "the output holds the same bytes as the input, "
+                             "and may be the input under another name: "
+                             "remove it, or choose another name");
+    if (!out)
+        fail("open");
+    return out;
 }
 
 } // namespace
@@ -101,21 +114,19 @@ int main(int argc, char *argv[])
     const char *outname = argv[2];
     std::FILE *in = open_input(inname, outname);
     announce(outname);
+    const bool inplace =
+        names_input(in, os_info(fileno(in)).kind, inname, outname);
     std::FILE *out = nullptr;
-    std::FILE *replaced = replaced_file(&in, inname, outname);
-    if (replaced) {
-        // The tail of a file whose length is not whole words, dropped,
-        // would be lost for good.
-        if (os_info(fileno(in)).size % 4 != 0)
-            fail_because("open", "the file's length is not a multiple of 4");
+    if (inplace) {
+        in = open_in_place(in, outname);
         out = inplace_temp();
-    } else if (!(out = os_open(outname, true))) {
-        fail("open");
+    } else {
+        out = open_output(in, outname);
     }
 
     convert_words(in, out);
-    if (replaced)
-        inplace_commit(replaced, out);
+    if (inplace)
+        inplace_commit(in, out);
     else if (std::fflush(out) != 0 || std::fclose(out) != 0)
         fail("write"); // a write that failed only now, as on NFS
     std::exit(0);

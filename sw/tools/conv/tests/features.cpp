@@ -67,6 +67,19 @@ bool there(bool have, const char *lack, std::string *why)
     return have;
 }
 
+#ifdef FS_IOC_FSGETXATTR
+// What FS_IOC_FSGETXATTR tells of the file at path, in *fa; whether it
+// could be told.
+bool fsxattr_of(const std::string &path, struct fsxattr *fa)
+{
+    const int fd = open(path.c_str(), O_RDONLY);
+    const bool ok = fd >= 0 && ioctl(fd, FS_IOC_FSGETXATTR, fa) == 0;
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+#endif
+
 } // namespace
 
 bool has(feature f, std::string *why)
@@ -237,6 +250,10 @@ int inode_flag(char letter)
         return FS_NODUMP_FL;
     case 'S':
         return FS_SYNC_FL;
+#ifdef FS_DAX_FL
+    case 'x':
+        return FS_DAX_FL;
+#endif
     default:
         break;
     }
@@ -265,20 +282,33 @@ int inode_flags_of(const std::string &path)
 long project_of(const std::string &path)
 {
 #ifdef FS_IOC_FSGETXATTR
-    const int fd = open(path.c_str(), O_RDONLY);
     struct fsxattr fa {
     };
-    const bool ok = fd >= 0 && ioctl(fd, FS_IOC_FSGETXATTR, &fa) == 0;
-    if (fd >= 0)
-        close(fd);
-    return ok ? static_cast<long>(fa.fsx_projid) : -1;
+    return fsxattr_of(path, &fa) ? static_cast<long>(fa.fsx_projid) : -1;
 #else
     (void)path;
     return -1;
 #endif
 }
 
-bool set_inode_flags(const std::string &path, int flags, unsigned project)
+long extsize_of(const std::string &path)
+{
+#ifdef FS_IOC_FSGETXATTR
+    struct fsxattr fa {
+    };
+    if (!fsxattr_of(path, &fa))
+        return -1;
+    return (fa.fsx_xflags & FS_XFLAG_EXTSIZE) != 0
+               ? static_cast<long>(fa.fsx_extsize)
+               : 0;
+#else
+    (void)path;
+    return -1;
+#endif
+}
+
+bool set_inode_flags(const std::string &path, int flags, unsigned project,
+                     unsigned extsize)
 {
 #if defined(FS_IOC_GETFLAGS) && defined(FS_IOC_FSGETXATTR)
     const int fd = open(path.c_str(), O_RDONLY);
@@ -287,11 +317,17 @@ bool set_inode_flags(const std::string &path, int flags, unsigned project)
     if (ok && flags != 0)
         ok = ioctl(fd, FS_IOC_GETFLAGS, &now) == 0 &&
              (now |= flags, ioctl(fd, FS_IOC_SETFLAGS, &now) == 0);
-    if (ok && project != 0) {
+    if (ok && (project != 0 || extsize != 0)) {
         struct fsxattr fa {
         };
-        ok = ioctl(fd, FS_IOC_FSGETXATTR, &fa) == 0 &&
-             (fa.fsx_projid = project, ioctl(fd, FS_IOC_FSSETXATTR, &fa) == 0);
+        ok = ioctl(fd, FS_IOC_FSGETXATTR, &fa) == 0;
+        if (project != 0)
+            fa.fsx_projid = project;
+        if (extsize != 0) {
+            fa.fsx_xflags |= FS_XFLAG_EXTSIZE;
+            fa.fsx_extsize = extsize;
+        }
+        ok = ok && ioctl(fd, FS_IOC_FSSETXATTR, &fa) == 0;
     }
     if (fd >= 0)
         close(fd);
@@ -300,6 +336,7 @@ bool set_inode_flags(const std::string &path, int flags, unsigned project)
     (void)path;
     (void)flags;
     (void)project;
+    (void)extsize;
     return false;
 #endif
 }

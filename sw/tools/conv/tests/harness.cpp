@@ -72,12 +72,6 @@ std::string two_threads_program()
     return bin && *bin ? std::string() : std::string(QUADFLIP_TWO);
 }
 
-std::string no_watch_program()
-{
-    const char *bin = std::getenv("QUADFLIP_BIN");
-    return bin && *bin ? std::string() : std::string(QUADFLIP_NO_WATCH_BIN);
-}
-
 bool emulated()
 {
     const char *runner = std::getenv("QUADFLIP_RUNNER");

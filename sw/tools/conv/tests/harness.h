@@ -73,14 +73,9 @@ std::string named_temp_program();
 // or not; empty where only QUADFLIP_BIN is tested.
 std::string two_threads_program();
 
-// The build with no watch on the file converted in place, as where the
-// system has none: only the comparison of its status sees a change; empty
-// where only QUADFLIP_BIN is tested.
-std::string no_watch_program();
-
 // Whether the program under test is the portable build, which uses no
 // Linux-only interface (QUADFLIP_PORTABLE is set): no unnamed files, no
-// watch, no waiting for other programs' locks.
+// exchange of names.
 bool portable_build();
 
 // Whether the program under test runs under an emulator or wine.
@@ -215,17 +210,22 @@ int set_xattr(const std::string &path, const char *name, const void *value,
 std::map<std::string, std::string> xattrs_of(const std::string &path);
 
 // The inode flag that chattr sets with letter: A (no access times), C (no
-// copy-on-write), d (no dump) or S (synchronous writes); 0 without
-// feature::inode_flags.
+// copy-on-write), d (no dump), S (synchronous writes) or x (DAX); 0
+// without feature::inode_flags.
 int inode_flag(char letter);
 // The file's inode flags, as lsattr shows them, leaving out those that the
 // file system sets itself; -1 where they cannot be read.
 int inode_flags_of(const std::string &path);
-// The file's project ID, as lsattr -p shows it; -1 where it cannot be read.
+// The file's project ID, as lsattr -p shows it, and its extent size hint
+// in bytes, as xfs_io extsize shows it; -1 where they cannot be read.
 long project_of(const std::string &path);
+long extsize_of(const std::string &path);
 // Adds the inode flags to the file's, and gives it the project ID (unless
-// 0), as chattr does; whether it could.
-bool set_inode_flags(const std::string &path, int flags, unsigned project);
+// 0), as chattr does, and the extent size hint in bytes (unless 0), as
+// xfs_io extsize does, which xfs takes only for a file without data;
+// whether it could.
+bool set_inode_flags(const std::string &path, int flags, unsigned project,
+                     unsigned extsize = 0);
 
 // The access and modification times of st, as utimensat(2) takes them.
 std::array<struct timespec, 2> times_of(const struct stat &st);

@@ -10,9 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -21,9 +23,11 @@ namespace fs = std::filesystem;
 namespace
 {
 
-// Two runs at once are serialised: both succeed and the file is back as it
-// was, the second having converted the first one's result.  The second
-// starts at moments spread over the first, up to its rename.
+// Two runs at once wait for each other at nothing: every success either
+// reports is one conversion, so the file ends converted once if one of
+// them failed and as it was if both succeeded (one after the other), and
+// the one that failed says why and leaves nothing.  The second starts at
+// moments spread over the first, up to its commit.
 TEST_F(inplace, concurrent_runs_never_lose_a_conversion)
 {
     auto t0 = clock_type::now();
@@ -35,11 +39,18 @@ TEST_F(inplace, concurrent_runs_never_lose_a_conversion)
         child a = start({"f", "f"}, dir);
         sleep_share(whole, at);
         child b = start({"f", "f"}, dir);
-        result ra = finish(a);
-        result rb = finish(b);
-        EXPECT_EQ(ra.status, 0) << ra.err;
-        EXPECT_EQ(rb.status, 0) << rb.err;
-        EXPECT_TRUE(same_bytes(read_file(path("f")), original));
+        int successes = 0;
+        for (const result &r : {finish(a), finish(b)}) {
+            if (r.status == 0) {
+                ++successes;
+                continue;
+            }
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, "rename: the file was changed during the run\n");
+        }
+        ASSERT_GE(successes, 1);
+        EXPECT_TRUE(same_bytes(read_file(path("f")),
+                               successes == 2 ? original : converted));
         EXPECT_EQ(listing(dir), only_f);
     }
 }
@@ -137,4 +148,73 @@ TEST_F(inplace, read_only_file_needs_write_permission)
         EXPECT_EQ(fs::status(path("f")).permissions(), fs::perms(0444));
     }
 }
+} // namespace
+
+namespace
+{
+
+// A descriptor's link in /proc whose file has been removed reads as the
+// file's old path and " (deleted)": no name is built from that text, and
+// a file that happens to bear it is not touched.  The run is refused.
+TEST_F(inplace, removed_file_through_its_descriptor_is_refused)
+{
+    POSIX_ONLY();
+    NEEDS(feature::proc);
+    write_file(path("g"), original);
+    const int fd = open(path("g").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    fs::remove(path("g"));
+    write_file(path("g (deleted)"), "a file, its own!");
+    for (const std::string name : {"/proc/self/fd/0", "/dev/stdin"}) {
+        SCOPED_TRACE(name);
+        limits lim;
+        lim.in_fd = fd;
+        result r = run({name, name}, lim);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "open: the file can be reached only through an "
+                         "open descriptor\n");
+        EXPECT_EQ(read_file(path("g (deleted)")), "a file, its own!");
+    }
+    std::string kept(original.size(), '\0');
+    EXPECT_EQ(pread(fd, &kept[0], kept.size(), 0),
+              static_cast<ssize_t>(kept.size()));
+    close(fd);
+    EXPECT_TRUE(same_bytes(kept, original));
+    EXPECT_EQ(listing(dir), (std::vector<std::string>{"f", "g (deleted)"}));
+}
+
+// Another user who plants names in a shared sticky folder, of the form a
+// run's temporary file once had (the process's number and a count), for
+// the next processes to start, cannot make a run fail: the names cannot be
+// foreseen.
+TEST_F(inplace, planted_names_are_not_in_the_way)
+{
+    POSIX_ONLY();
+    NEEDS(feature::proc);
+    if (geteuid() != 0)
+        GTEST_SKIP() << "planting as another user needs root";
+    const struct passwd *pw = getpwnam("nobody");
+    ASSERT_NE(pw, nullptr);
+    fs::permissions(dir, fs::perms(01777));
+    long last = 0;
+    std::ifstream("/proc/sys/kernel/ns_last_pid") >> last;
+    if (last <= 0)
+        GTEST_SKIP() << "the last process number cannot be read here";
+    for (long pid = last + 1; pid <= last + 8; ++pid)
+        for (int n = 0; n <= 1000; ++n) {
+            const std::string name = path(".quadflip." + std::to_string(pid) +
+                                          "." + std::to_string(n));
+            const int fd =
+                open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+            ASSERT_GE(fd, 0) << name;
+            ASSERT_EQ(fchown(fd, pw->pw_uid, pw->pw_gid), 0);
+            close(fd);
+        }
+    const auto before = listing(dir);
+    result r = run({"f", "f"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
+    EXPECT_EQ(listing(dir), before);
+}
+
 } // namespace

@@ -43,7 +43,6 @@ need_zig() {
 bin=$src/build/$leg/bin/quadflip
 runner=
 target=
-acl=OFF
 kind=
 exe=
 case $leg in
@@ -92,10 +91,9 @@ musl)
     need file file
     ;;
 portable)
-    # A native build: it carries ACLs over as the usual one does.  The
-    # tests judge it as the build it is: no unnamed files, no watch, no
-    # waiting for other programs' locks.
-    acl=ON
+    # A native build, which the tests judge as the build it is (see
+    # portable_build in harness.h); it carries no ACL or attribute over,
+    # and refuses a file that has any.
     export QUADFLIP_PORTABLE=1
     ;;
 asan | tsan)
@@ -162,6 +160,26 @@ if [ "$leg" = portable ]; then
     used=$(nm -D --undefined-only "$bin" | grep -E 'inotify|statx|sched_getaffinity' || true)
     [ -z "$used" ] ||
         { echo "leg portable: the program uses Linux-only calls: $used"; exit 1; }
+    # Nor may a run in place make one, as strace shows: ioctl and syscall
+    # (FS_IOC_*, capget) do not show in its symbols.
+    if command -v strace >/dev/null; then
+        work=$(mktemp -d) || exit 1
+        printf '\001\002\003\004\005\006\007\010' >"$work/f"
+        strace -f -qq -o "$work/trace" "$bin" "$work/f" "$work/f" >/dev/null
+        status=$?
+        calls=$(grep -oE '^[0-9]+ +(capget\(|ioctl\([0-9]+, FS_IOC_[A-Z0-9_]+|inotify_[a-z0-9_]+\(|statx\(|sched_getaffinity\(|socket\(AF_UNIX)' "$work/trace" |
+            sed -E 's/^[0-9]+ +//; s/^ioctl\([0-9]+, (.*)/ioctl(\1)/; s/^(socket\(AF_UNIX)$/\1)/; s/\($//' |
+            sort -u | paste -sd ' ' -)
+        printf '\004\003\002\001\010\007\006\005' | cmp -s - "$work/f"
+        same=$?
+        rm -rf "$work"
+        [ -z "$calls" ] ||
+            { echo "leg portable: a run in place makes Linux-only calls: $calls"; exit 1; }
+        [ "$status" -eq 0 ] && [ "$same" -eq 0 ] ||
+            { echo "leg portable: the run in place under strace failed"; exit 1; }
+    else
+        echo "leg portable: strace is not installed (apt-get install strace): the calls of a run in place are not checked"
+    fi
 fi
 if [ "$leg" = windows ]; then
     # The first run makes wine's prefix and says so on standard error;
@@ -173,10 +191,7 @@ if [ "$leg" = windows ]; then
     trap '/usr/lib/wine/wineserver -k' EXIT
 fi
 
-# The cross builds carry no ACL library: they refuse files that have ACLs
-# or extended attributes rather than strip them.
 export QUADFLIP_BIN="$bin" QUADFLIP_RUNNER="$runner" QUADFLIP_TARGET="$target"
-export QUADFLIP_ACL=$acl
 # The swap routines' own tests are for the host; this leg's processor
 # shows in what the program writes.
 "$tests" --gtest_filter=-swap.* --gtest_brief=1 || exit 1

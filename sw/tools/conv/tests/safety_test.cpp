@@ -106,7 +106,7 @@ struct existing_case {
     const char *name;
     std::string (*out)(const std::string &in); // the output's data first
     std::size_t in_size;
-    bool refused; // a ragged input that may be the output under another name
+    bool copy; // the output cannot be told from the input
 };
 
 void PrintTo(const existing_case &c, std::ostream *os)
@@ -119,29 +119,35 @@ class existing_output : public scratch,
 {
 };
 
+const char *const copy_refused =
+    "open: the output holds the same bytes as the input, and may be the "
+    "input under another name: remove it, or choose another name\n";
+
 // An existing output that is not the input ends holding exactly the
-// converted words, whatever it held: a copy of the input (which might be
-// the input under a name that no identity check sees, and is then
-// replaced as in place), a longer or shorter file, or one alike only in
-// part.  The output keeps its mode, the input is not touched, and nothing
-// is left beside them.  A ragged input whose copy is the output is
-// refused, as in place, both left as they were.
+// converted words, whatever it held: a longer or shorter file, or one of
+// the input's length alike in all but one word, first or last, the input
+// ragged or not.  It is written in place, so that a hard link to it sees
+// the result too, and keeps its mode; the input is not touched, and
+// nothing is left beside them.  An output that cannot be told from the
+// input (its length and every byte), which might be the input under a
+// name that no identity check sees, is refused on POSIX systems, both
+// left as they were; on Windows every name shows the file's identity.
 TEST_P(existing_output, ends_holding_the_converted_words)
 {
     const existing_case &c = GetParam();
-    if (c.refused) // Windows has no stacked or FUSE file systems to look for
-        POSIX_ONLY();
     const std::string in = noise(c.in_size, 5);
     write_file(path("in"), in);
     const std::string before = c.out(in);
     write_file(path("out"), before);
-    if (!on_windows())
+    if (!on_windows()) {
         fs::permissions(path("out"), fs::perms(0640));
+        fs::create_hard_link(path("out"), path("out.link"));
+    }
     result r = run({"in", "out"});
     EXPECT_EQ(r.out, "in\nout\n");
-    if (c.refused) {
+    if (c.copy && !on_windows()) {
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "open: the file's length is not a multiple of 4\n");
+        EXPECT_EQ(r.err, copy_refused);
         EXPECT_TRUE(same_bytes(read_file(path("out")), before));
     } else {
         EXPECT_EQ(r.status, 0) << r.err;
@@ -151,20 +157,24 @@ TEST_P(existing_output, ends_holding_the_converted_words)
     EXPECT_TRUE(same_bytes(read_file(path("in")), in));
     if (!on_windows()) {
         EXPECT_EQ(fs::status(path("out")).permissions(), fs::perms(0640));
+        EXPECT_EQ(read_file(path("out.link")), read_file(path("out")));
+        fs::remove(path("out.link"));
     }
     EXPECT_EQ(listing(dir), (std::vector<std::string>{"in", "out"}));
 }
 
-// Lengths beyond the 64 KiB that an output is compared over, and below.
+// Lengths beyond a block, and below.
 constexpr std::size_t big = 3 * bufsize + 8;
 
 INSTANTIATE_TEST_SUITE_P(
     table, existing_output,
     ::testing::Values(
         existing_case{"copy", [](const std::string &in) { return in; }, big,
-                      false},
+                      true},
         existing_case{"small_copy", [](const std::string &in) { return in; },
-                      4004, false},
+                      4004, true},
+        existing_case{"ragged_copy", [](const std::string &in) { return in; },
+                      big + 3, true},
         existing_case{"copy_with_more",
                       [](const std::string &in) { return in + "more"; }, big,
                       false},
@@ -181,12 +191,37 @@ INSTANTIATE_TEST_SUITE_P(
                           return in.substr(0, in.size() - 4) + "XXXX";
                       },
                       big, false},
+        existing_case{"ragged_same_length_other_end",
+                      [](const std::string &in) {
+                          return in.substr(0, in.size() - 4) + "XXXX";
+                      },
+                      big + 3, false},
         existing_case{"empty",
                       [](const std::string &) { return std::string(); }, big,
-                      false},
-        existing_case{"ragged_copy", [](const std::string &in) { return in; },
-                      big + 3, true}),
+                      false}),
     named<existing_case>);
+
+// An output of the input's length and bytes that the run cannot read is
+// not the input, every name of which it can read: it is written as any
+// output is.
+TEST_F(safety, output_that_cannot_be_read_is_written)
+{
+    POSIX_ONLY();
+    if (geteuid() != 0)
+        GTEST_SKIP() << "running as another user needs root";
+    const std::string in = noise(4004, 5);
+    write_file(path("in"), in);
+    write_file(path("out"), in);
+    fs::permissions(path("in"), fs::perms(0644));
+    fs::permissions(path("out"), fs::perms(0222));
+    fs::permissions(dir, fs::perms(0755));
+    limits lim;
+    lim.as_nobody = true;
+    result r = run({"in", "out"}, lim);
+    EXPECT_EQ(r.status, 0) << r.err;
+    fs::permissions(path("out"), fs::perms(0644));
+    EXPECT_TRUE(same_bytes(read_file(path("out")), flipped(in)));
+}
 
 // Converting in place drops nothing: a file whose length is not whole
 // words is refused before anything is written, where a two-file run would

@@ -115,6 +115,30 @@ TEST_F(streams, appended_standard_output_is_kept)
         }
 }
 
+// A file appended to itself would grow as it is read, and be converted
+// over its own lines: refused, as cat refuses it, before anything is
+// written, whatever name the standard output goes by.
+TEST_F(streams, file_appended_to_itself_is_refused)
+{
+    POSIX_ONLY();
+    const std::string data = "before\n" + noise(4096, 4);
+    for (const std::string &name : names_of_fd(1)) {
+        SCOPED_TRACE(name);
+        write_file(path("all"), data);
+        const int fd = open(path("all").c_str(), O_WRONLY | O_APPEND);
+        ASSERT_GE(fd, 0);
+        limits lim;
+        lim.out_fd = fd;
+        result r = run({"all", name}, lim);
+        close(fd);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "open: input and output are the same file\n");
+        EXPECT_TRUE(
+            same_bytes(read_file(path("all")), data + "all\n" + name + "\n"));
+        EXPECT_EQ(listing(dir), std::vector<std::string>{"all"});
+    }
+}
+
 // Each path line is out before its file is opened: a FIFO with no reader
 // yet holds the run in its open, with both lines already shown.
 TEST_F(streams, path_lines_are_out_before_a_blocking_open)
@@ -255,7 +279,13 @@ TEST_F(streams, one_device_as_both_files_is_refused)
     if (dev.name.empty())
         GTEST_SKIP() << "cannot attach a loop device here";
     fs::create_symlink(dev.name, path("link"));
-    for (const std::string &out : {dev.name, std::string("link")}) {
+    // A second node of the same device, under a name of its own.
+    struct stat st {
+    };
+    ASSERT_EQ(stat(dev.name.c_str(), &st), 0);
+    ASSERT_EQ(mknod(path("node").c_str(), S_IFBLK | 0600, st.st_rdev), 0);
+    for (const std::string &out :
+         {dev.name, std::string("link"), std::string("node")}) {
         SCOPED_TRACE(out);
         result r = run({dev.name, out});
         EXPECT_EQ(r.status, 1);
