@@ -204,6 +204,15 @@ int unnamed_temp()
 #endif
 }
 
+// Whether err says that the system or the file system cannot exchange two
+// names (ENOTSUP and EOPNOTSUPP are one number on some systems).
+bool no_exchange(int err)
+{
+    if (err == EOPNOTSUPP)
+        return true;
+    return err == EINVAL || err == ENOSYS || err == ENOTSUP;
+}
+
 // Puts the complete result, named run.tmpname, in the file's place, with
 // every signal held back so that none can remove what the exchange took
 // out.  Where the system can exchange two names, it does, and the file
@@ -242,8 +251,7 @@ void put_in_place()
             changed = true;
             return false;
         }
-        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP &&
-            errno != EOPNOTSUPP)
+        if (!no_exchange(errno))
             return false;
         if (file_changed(run)) { // no exchange here: a last look
             changed = true;

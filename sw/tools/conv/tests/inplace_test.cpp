@@ -176,7 +176,7 @@ TEST_F(inplace, removed_file_through_its_descriptor_is_refused)
         EXPECT_EQ(read_file(path("g (deleted)")), "a file, its own!");
     }
     std::string kept(original.size(), '\0');
-    EXPECT_EQ(pread(fd, &kept[0], kept.size(), 0),
+    EXPECT_EQ(pread(fd, kept.data(), kept.size(), 0),
               static_cast<ssize_t>(kept.size()));
     close(fd);
     EXPECT_TRUE(same_bytes(kept, original));

@@ -133,8 +133,8 @@ TEST_F(streams, file_appended_to_itself_is_refused)
         close(fd);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "open: input and output are the same file\n");
-        EXPECT_TRUE(
-            same_bytes(read_file(path("all")), data + "all\n" + name + "\n"));
+        const std::string lines = "all\n" + name + "\n";
+        EXPECT_TRUE(same_bytes(read_file(path("all")), data + lines));
         EXPECT_EQ(listing(dir), std::vector<std::string>{"all"});
     }
 }
