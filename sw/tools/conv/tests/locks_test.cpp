@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -40,9 +41,16 @@ TEST_F(world, caller_holds_flock)
     EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
 }
 
+// Where the run is, beside its caller: in the caller's folder; in a file
+// system whose device /proc names otherwise than stat does (btrfs); in a
+// process-number namespace of its own; or run as another user, who cannot
+// read the caller's /proc.
+enum class beside { folder, btrfs, namespace_of_its_own, another_user };
+
 struct caller_lock_case {
     const char *name;
     bool (*take)(int fd); // locks the whole file open at fd
+    beside where = beside::folder;
 };
 
 void PrintTo(const caller_lock_case &c, std::ostream *os)
@@ -57,25 +65,53 @@ class caller_lock : public world,
 
 // Nor does a caller that holds a lock of any kind on the file, as a
 // script's own guard would: a POSIX record lock (fcntl, lockf), an open
-// file description lock, or flock(2).
+// file description lock, or flock(2); wherever the run is.
 TEST_P(caller_lock, is_not_waited_for)
 {
     POSIX_ONLY();
-    write_file(path("f"), original);
-    int fd = open(path("f").c_str(), O_RDWR);
+    const caller_lock_case &c = GetParam();
+    std::string folder = dir;
+    mounted m{path("m")};
+    limits lim;
+    if (c.where != beside::folder)
+        NEEDS_ROOT();
+    if (c.where == beside::btrfs) {
+        const std::string why =
+            mount_image(dir, {"mkfs.btrfs", "-q", "-f"}, 128 << 20, "", m);
+        if (!m.ok)
+            GTEST_SKIP() << why;
+        folder = m.at;
+    } else if (c.where == beside::namespace_of_its_own) {
+        if (!installed("unshare"))
+            GTEST_SKIP() << "unshare is not installed (apt-get install "
+                            "util-linux)";
+        lim.wrap = {"unshare", "-pf"};
+    }
+    const std::string f = folder + "/f";
+    write_file(f, original);
+    if (c.where == beside::another_user) {
+        const struct passwd *pw = getpwnam("nobody");
+        ASSERT_NE(pw, nullptr);
+        ASSERT_EQ(chown(f.c_str(), pw->pw_uid, pw->pw_gid), 0);
+        fs::permissions(dir, fs::perms(0777));
+        lim.as_nobody = true;
+    }
+    int fd = open(f.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
     if (!GetParam().take(fd)) {
         close(fd);
         GTEST_SKIP() << "no such lock here";
     }
-    child c = start({"f", "f"}, dir);
-    reaper guard{c.pid};
-    result r = finish_in_time(c);
+    const auto names = listing(folder);
+    lim.own_group = true;
+    child ch = start({"f", "f"}, folder, lim);
+    reaper guard{ch.pid, true};
+    result r = finish_in_time(ch, true);
     close(fd);
     ASSERT_TRUE(r.ended) << "the run waited on its caller's lock";
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
-    EXPECT_EQ(listing(dir), std::vector<std::string>{"f"});
+    EXPECT_TRUE(same_bytes(read_file(f), converted));
+    EXPECT_EQ(listing(folder), names);
 }
 
 bool whole_file_lock(int fd, int cmd)
@@ -107,7 +143,12 @@ INSTANTIATE_TEST_SUITE_P(
                          [](int fd) { return lockf(fd, F_LOCK, 0) == 0; }},
         caller_lock_case{"ofd_lock", ofd_lock},
         caller_lock_case{"flock",
-                         [](int fd) { return flock(fd, LOCK_EX) == 0; }}),
+                         [](int fd) { return flock(fd, LOCK_EX) == 0; }},
+        caller_lock_case{"ofd_lock_on_btrfs", ofd_lock, beside::btrfs},
+        caller_lock_case{"ofd_lock_run_in_a_namespace_of_its_own", ofd_lock,
+                         beside::namespace_of_its_own},
+        caller_lock_case{"ofd_lock_run_as_another_user", ofd_lock,
+                         beside::another_user}),
     named<caller_lock_case>);
 
 // A flock(2) lock on the folder, held beside names that look like a run's

@@ -201,26 +201,38 @@ INSTANTIATE_TEST_SUITE_P(
                       false}),
     named<existing_case>);
 
-// An output of the input's length and bytes that the run cannot read is
-// not the input, every name of which it can read: it is written as any
-// output is.
-TEST_F(safety, output_that_cannot_be_read_is_written)
+// An existing output that another user runs into is written as any output
+// is, in place, where the user may write it, even in a folder the user may
+// not write: one the user cannot read, though it holds the input's bytes
+// (every name of the input can be read, so it is not the input), and one
+// of another owner alike in its start.
+TEST_F(safety, output_of_another_user_is_written_in_place)
 {
     POSIX_ONLY();
     if (geteuid() != 0)
         GTEST_SKIP() << "running as another user needs root";
-    const std::string in = noise(4004, 5);
+    const std::string in = noise(3 * bufsize + 8, 5);
     write_file(path("in"), in);
-    write_file(path("out"), in);
-    fs::permissions(path("in"), fs::perms(0644));
-    fs::permissions(path("out"), fs::perms(0222));
     fs::permissions(dir, fs::perms(0755));
-    limits lim;
-    lim.as_nobody = true;
-    result r = run({"in", "out"}, lim);
-    EXPECT_EQ(r.status, 0) << r.err;
-    fs::permissions(path("out"), fs::perms(0644));
-    EXPECT_TRUE(same_bytes(read_file(path("out")), flipped(in)));
+    const struct {
+        const char *name;
+        std::string data;
+        fs::perms mode;
+    } outputs[] = {{"write_only_copy", in, fs::perms(0222)},
+                   {"same_start_other_end",
+                    in.substr(0, in.size() - 4) + "XXXX", fs::perms(0666)}};
+    for (const auto &out : outputs) {
+        SCOPED_TRACE(out.name);
+        write_file(path("out"), out.data);
+        fs::permissions(path("out"), out.mode);
+        limits lim;
+        lim.as_nobody = true;
+        result r = run({"in", "out"}, lim);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(fs::status(path("out")).permissions(), out.mode);
+        EXPECT_TRUE(same_bytes(read_file(path("out")), flipped(in)));
+        EXPECT_EQ(listing(dir), (std::vector<std::string>{"in", "out"}));
+    }
 }
 
 // Converting in place drops nothing: a file whose length is not whole
