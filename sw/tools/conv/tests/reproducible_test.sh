@@ -3,7 +3,8 @@
 # Builds every release artefact twice (the static Linux program's tarball
 # among them), from two copies of the source at
 # different paths, seconds apart and under different umasks, and requires
-# the same bytes of each.  Exits 77 (skipped), saying why, where the
+# the same bytes of each, and packages that need the C library alone.
+# Exits 77 (skipped), saying why, where the
 # release's tools are missing.
 #
 #   reproducible_test.sh SOURCE_DIR
@@ -46,5 +47,18 @@ for made in "$a"/build/package/artefacts/*; do
 done
 [ "$(ls "$a/build/package/artefacts")" = "$(ls "$b/build/package/artefacts")" ] ||
     { echo "the two builds made different artefacts"; status=1; }
+# The released programs carry their own C++ runtime: the packages need the
+# C library alone.
+depends=$(dpkg-deb -f "$a"/build/package/artefacts/quadflip_*.deb Depends)
+case $depends in
+*,* | *"|"*) echo "the Debian package depends on more than libc6: $depends"; status=1 ;;
+libc6 | "libc6 ("*")") ;;
+*) echo "the Debian package depends on more than libc6: $depends"; status=1 ;;
+esac
+if command -v rpm >/dev/null; then
+    others=$(rpm -qpR "$a"/build/package/artefacts/quadflip-*.rpm |
+        grep -Ev '^(libc\.so\.6|ld-linux[^ ]*\.so\.[0-9]|rtld|rpmlib)\(' || true)
+    [ -z "$others" ] || { echo "the RPM requires more than the C library: $others"; status=1; }
+fi
 [ $status = 0 ] && echo "every artefact is the same in both builds: $(ls "$a/build/package/artefacts" | tr '\n' ' ')"
 exit $status
