@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
 //
 // What a run asks of the system, as strace -f shows it: no socket, nothing
-// in /proc of another process, and no call that waits for a lock; so that
-// another process's lock on the file, of any kind, delays no run.  In place
-// and into another file.
+// in /proc of another process, and no lock, so that no run waits for one,
+// nor holds one that another program could wait on; and another process's
+// lock on the file, of any kind, delays no run.  In place and into another
+// file.
 #include "world_fixture.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <filesystem>
@@ -42,13 +42,13 @@ const std::vector<rule> &rules()
         {"a socket", std::regex(R"(^\d+ +socket(pair)?\()")},
         {"a connection",
          std::regex(R"(^\d+ +(bind|connect|listen|accept4?)\()")},
-        // lockf(F_LOCK) is fcntl(F_SETLKW) too; F_SETLKW64 on 32-bit
-        // systems.
-        {"a wait for a record lock",
-         std::regex(R"(^\d+ +fcntl(64)?\([^,]*, F_(OFD_)?SETLKW)")},
-        {"a wait for a flock lock",
-         std::regex(
-             R"(^\d+ +flock\([^,]*, (?![^)]*LOCK_NB)[^)]*LOCK_(SH|EX))")},
+        // A run takes no lock at all, which another program could wait
+        // on, nor tries for one in a loop.  lockf is fcntl too; F_SETLK64
+        // and F_SETLKW64 on 32-bit systems.
+        {"a record lock",
+         std::regex(R"(^\d+ +fcntl(64)?\([^,]*, F_(OFD_)?SETLKW?(64)?,)")},
+        {"a flock lock",
+         std::regex(R"(^\d+ +flock\([^,]*, [^)]*LOCK_(SH|EX))")},
     };
     return all;
 }
@@ -198,8 +198,8 @@ class calls : public scratch, public ::testing::WithParamInterface<call_case>
 {
 };
 
-// The run succeeds at once, whatever lock another process holds, and its
-// trace shows none of the calls above.
+// The run succeeds, whatever lock another process holds, and its trace
+// shows none of the calls above.
 TEST_P(calls, stay_within_the_run_and_never_wait)
 {
     POSIX_ONLY();
@@ -228,11 +228,7 @@ TEST_P(calls, stay_within_the_run_and_never_wait)
     const std::vector<std::string> args =
         c.in_place ? std::vector<std::string>{"f", "f"}
                    : std::vector<std::string>{"in", "out"};
-    const auto t0 = std::chrono::steady_clock::now();
     const result r = finish_in_time(start(args, dir, lim), true);
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now() - t0)
-                          .count();
     const std::vector<std::string> lines =
         exists(trace) ? lines_of(read_file(trace)) : std::vector<std::string>{};
     fs::remove(trace);
@@ -249,9 +245,6 @@ TEST_P(calls, stay_within_the_run_and_never_wait)
         << found.size() << " calls that no run may make, as" << shown;
     ASSERT_TRUE(r.ended) << "the run was still going after 20 s";
     EXPECT_EQ(r.status, 0) << r.err;
-    // Well under a second here: a run that waited for the lock, or tried
-    // again for it a while, would not be.
-    EXPECT_LT(took, 2000) << "the run took " << took << " ms";
     if (c.in_place) {
         EXPECT_TRUE(same_bytes(read_file(path("f")), flipped(data)));
         EXPECT_EQ(listing(dir), std::vector<std::string>{"f"});
@@ -334,29 +327,31 @@ INSTANTIATE_TEST_SUITE_P(
         line_case{"setlkw",
                   "7  fcntl(3</t/f>, F_SETLKW, {l_type=F_WRLCK, "
                   "l_whence=SEEK_SET, l_start=0, l_len=0}) = 0",
-                  "a wait for a record lock"},
+                  "a record lock"},
         line_case{"setlkw64",
                   "7  fcntl64(3</t/f>, F_SETLKW64, {l_type=F_WRLCK, "
                   "l_whence=SEEK_SET, l_start=0, l_len=0}) = 0",
-                  "a wait for a record lock"},
+                  "a record lock"},
         line_case{"ofd_setlkw",
                   "7  fcntl(3</t/f>, F_OFD_SETLKW, {l_type=F_WRLCK, "
                   "l_whence=SEEK_SET, l_start=0, l_len=0} <unfinished ...>",
-                  "a wait for a record lock"},
+                  "a record lock"},
         line_case{"setlk",
                   "7  fcntl(3</t/f>, F_OFD_SETLK, {l_type=F_WRLCK, "
                   "l_whence=SEEK_SET, l_start=0, l_len=0}) = -1 EAGAIN "
                   "(Resource temporarily unavailable)",
-                  ""},
-        line_case{"flock_ex", "7  flock(3</t/f>, LOCK_EX) = 0",
-                  "a wait for a flock lock"},
-        line_case{"flock_sh", "7  flock(3</t>, LOCK_SH) = 0",
-                  "a wait for a flock lock"},
+                  "a record lock"},
+        line_case{"flock_ex", "7  flock(3</t/f>, LOCK_EX) = 0", "a flock lock"},
+        line_case{"flock_sh", "7  flock(3</t>, LOCK_SH) = 0", "a flock lock"},
         line_case{"flock_nb",
                   "7  flock(3</t/f>, LOCK_EX|LOCK_NB) = -1 EWOULDBLOCK "
                   "(Resource temporarily unavailable)",
-                  ""},
+                  "a flock lock"},
         line_case{"flock_un", "7  flock(3</t/f>, LOCK_UN) = 0", ""},
+        line_case{"getlk",
+                  "7  fcntl(3</t/f>, F_OFD_GETLK, {l_type=F_UNLCK, "
+                  "l_whence=SEEK_SET, l_start=0, l_len=0}) = 0",
+                  ""},
         line_case{"other_stat",
                   "7  openat(AT_FDCWD</t>, \"/proc/99/stat\", O_RDONLY) = "
                   "3</proc/99/stat>",
