@@ -43,6 +43,13 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Darwin")
       "" FORCE)
 endif()
 
+# Zig builds the C library and the C++ runtime for a target the first time
+# a program of that optimisation mode is linked, and keeps them in its
+# cache.  CMake's probes of the compilers link too: built with the release
+# builds' mode, so that the runtime is built once per target.
+set(CMAKE_C_FLAGS_INIT -O2)
+set(CMAKE_CXX_FLAGS_INIT -O2)
+
 # Nothing of the host's libraries or headers belongs in these programs:
 # what the target has comes with zig.
 get_filename_component(zig_dir "${zig}" DIRECTORY)
