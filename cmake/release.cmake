@@ -14,11 +14,15 @@ if(NOT MINGW)
           "apt-get install g++-mingw-w64-x86-64-posix")
 endif()
 
-# Zig builds the static program; as .ci/run installs it.
-find_program(ZIG zig PATHS /opt/zig-0.11)
-if(NOT ZIG AND NOT DEFINED ENV{ZIG})
-  message(FATAL_ERROR "The static Linux program needs Zig 0.11: see .ci/run, "
-          "which installs it in /opt/zig-0.11 from the npm registry")
+# Zig builds the static program: the one ZIG names, or where .ci/run
+# installs it, for the zig toolchain files (zig.cmake).
+if(NOT DEFINED ENV{ZIG})
+  find_program(zig zig PATHS /opt/zig-0.11 NO_CACHE)
+  if(NOT zig)
+    message(FATAL_ERROR "The static Linux program needs Zig 0.11: see .ci/run, "
+            "which installs it in /opt/zig-0.11 from the npm registry")
+  endif()
+  set(ENV{ZIG} ${zig})
 endif()
 
 function(run)
@@ -33,19 +37,20 @@ file(REMOVE_RECURSE ${OUT})
 file(MAKE_DIRECTORY ${OUT})
 run(${cpack} --config ${BUILD}/CPackConfig.cmake -B ${OUT})
 run(${cpack} --config ${BUILD}/CPackSourceConfig.cmake -B ${OUT})
-run(${CMAKE_COMMAND} --workflow --preset windows WORKING_DIRECTORY ${SOURCE})
-run(${cpack} --config ${SOURCE}/build/windows/CPackConfig.cmake -B ${OUT})
+# The other builds of a release sit in this one's folder.
+function(build preset)
+  run(${CMAKE_COMMAND} -S ${SOURCE} --preset ${preset} -B ${BUILD}/${preset})
+  run(${CMAKE_COMMAND} --build ${BUILD}/${preset})
+endfunction()
+build(windows)
+run(${cpack} --config ${BUILD}/windows/CPackConfig.cmake -B ${OUT})
 file(REMOVE_RECURSE ${OUT}/_CPack_Packages)
 
 # The static program, for any Linux distribution, packed again below as
 # the other tarballs are.
-if(ZIG)
-  get_filename_component(zig_dir ${ZIG} DIRECTORY)
-  set(ENV{PATH} "${zig_dir}:$ENV{PATH}")
-endif()
-run(${CMAKE_COMMAND} --workflow --preset musl WORKING_DIRECTORY ${SOURCE})
+build(musl)
 run(${CMAKE_COMMAND} -DSOURCE=${SOURCE} -DBUILD=${BUILD}
-    -DMUSL=${SOURCE}/build/musl -DOUT=${OUT} -DVERSION=${VERSION}
+    -DMUSL=${BUILD}/musl -DOUT=${OUT} -DVERSION=${VERSION}
     -P ${SOURCE}/cmake/static.cmake)
 
 # CPack dates every member by SOURCE_DATE_EPOCH, but the tarball and the
