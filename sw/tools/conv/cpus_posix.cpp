@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 //
-// Whether a second thread would have a processor of its own, where the
-// system tells neither this process's share of the processors nor the
-// tasks running now: the processors online, and the load average of the
-// last minute, which counts the tasks that were running or waiting to.
+// Whether a second thread would have a processor of its own, on any POSIX
+// system, Linux included: the processors online, and the load average of
+// the last minute, which counts the tasks that were running or waiting to.
+// It serves where the system tells neither this process's share of the
+// processors nor the tasks running now (macOS, the BSDs), and in the
+// portable build; the Linux build asks Linux (cpus_linux.cpp).
 #include "os.h"
 
 #include <cstdlib>

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 //
-// The failure exit.  It knows nothing of what the run was doing: whoever
-// has something to undo sets it with on_fail.
+// The failure exit, and the one message that in-place runs on every
+// system give.  It knows nothing of what the run was doing: whoever has
+// something to undo sets it with on_fail.
 #include "fail.h"
 
 #include <cstdio>
@@ -36,4 +37,9 @@ void fail_because(const char *op, const char *why)
 {
     (void)std::fprintf(stderr, "%s: %s\n", op, why);
     leave();
+}
+
+void fail_changed()
+{
+    fail_because("rename", "the file was changed during the run");
 }

@@ -9,6 +9,10 @@
 [[noreturn]] void fail(const char *op);
 [[noreturn]] void fail_because(const char *op, const char *why);
 
+// Ends an in-place run: another program changed the file while it was
+// converted.
+[[noreturn]] void fail_changed();
+
 // Sets what runs before a failure ends the run, replacing any set before;
 // nullptr sets nothing.  It must not fail itself.
 void on_fail(void (*cleanup)());

@@ -3,8 +3,9 @@
 // A file's inode flags and project, as chattr and xfs_io show them: no
 // copy-on-write, no dump, no access times, synchronous writes and the like,
 // and the project its blocks count against; on the BSD family, the file
-// flags of chflags(1).  flags_linux.cpp, flags_bsd.cpp, and flags_none.cpp
-// for systems that have none.
+// flags of chflags(1).  flags_linux.cpp, flags_bsd.cpp (macOS and the
+// BSDs), and flags_none.cpp for the portable build and the systems that
+// have none.
 #ifndef QUADFLIP_FLAGS_H
 #define QUADFLIP_FLAGS_H
 

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 //
 // What tells an in-place run on POSIX systems that another program changed
-// the file meanwhile: the comparison of the file's status before the
-// result is put in its place, and of what came out of its name after.
-#include "inplace_posix.h"
-#include "posix.h"
+// the file meanwhile: the file's snapshot, taken once its times would show
+// a change made now; the comparison of its status with that before the
+// result is put in its place; and of what came out of its name after.
+#include "guard_posix.h"
+#include "stat_posix.h"
 
 #include <cerrno>
 #include <ctime>
@@ -45,7 +46,7 @@ timespec file_clock()
 // two on FAT (whose times are even), and the kernel's coarse clock, a few
 // milliseconds, on the others.  A modification time set into the future
 // is not waited for; the change time cannot be set.
-void settle(inplace_run &run)
+void guard_settle(inplace_run &run)
 {
     const struct stat &st = run.snapshot;
     const bool whole = modified(st).tv_nsec == 0 && changed(st).tv_nsec == 0;
@@ -90,7 +91,7 @@ bool differs(const struct stat &now, const struct stat &was)
 
 // A status that differs, the change time included, which no program can
 // set back; or a name that no longer holds the file.
-bool file_changed(const inplace_run &run)
+bool guard_changed(const inplace_run &run)
 {
     const struct stat &was = run.snapshot;
     struct stat now {
@@ -104,7 +105,7 @@ bool file_changed(const inplace_run &run)
            !same_file(named, was);
 }
 
-bool took_out_the_file(const inplace_run &run, const char *out)
+bool guard_took_out(const inplace_run &run, const char *out)
 {
     struct stat now {
     };

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 //
 // Converting a file in place: inplace_posix.cpp and inplace_windows.cpp.
-// The result goes to a temporary file beside the file, which replaces the
-// file only once it is complete and on the disk; until then any failure or
-// signal leaves the file as it was.
+// The result goes to a temporary file beside the file (tempfile_posix.cpp,
+// tempfile_windows.cpp), which replaces the file only once it is complete
+// and on the disk; until then any failure or signal leaves the file as it
+// was.
 #ifndef QUADFLIP_INPLACE_H
 #define QUADFLIP_INPLACE_H
 

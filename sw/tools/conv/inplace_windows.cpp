@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: MIT
 //
 // Converting a file in place on Windows.  The result goes to a hidden file
-// beside the file, which ReplaceFileW puts over it, keeping the file's
-// attributes, security, alternate data streams and creation time.  No run
-// waits for another, nor for any lock: of two runs at once, the second to
-// finish finds the file changed.
+// beside the file (tempfile_windows.cpp), which ReplaceFileW puts over it,
+// keeping the file's attributes, security, alternate data streams and
+// creation time.  No run waits for another, nor for any lock: of two runs
+// at once, the second to finish finds the file changed.
 #include "fail.h"
 #include "inplace.h"
-#include "inplace_shared.h"
 #include "os.h"
-#include "win.h"
+#include "tempfile_windows.h"
+#include "win_windows.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -24,40 +24,31 @@ namespace
 {
 
 // The in-place run: the file's full path, and its descriptor with what the
-// file was once the run held it; the temporary file's path and stream.
+// file was once the run held it.
 struct inplace_run {
     std::wstring target;
     int file = -1;
     BY_HANDLE_FILE_INFORMATION snapshot{};
     FILE_BASIC_INFO times{};
-    std::wstring tmppath;
-    const wchar_t *volatile tmpname = nullptr; // what Ctrl-C must remove
-    std::FILE *tmpout = nullptr;
 };
 
-// The one run of this process; the console handler and the failure exit
-// reach it here.
+// The one run of this process, and its temporary file; the console handler
+// and the failure exit reach them here.
 inplace_run run;
+tempfile temp;
 
 // Removes the temporary file on Ctrl-C, Ctrl-Break or the console's
 // closing, then lets the run end as it would have.
 BOOL WINAPI interrupted(DWORD /*event*/)
 {
-    const wchar_t *name = run.tmpname;
-    if (name)
-        (void)DeleteFileW(name); // open with FILE_SHARE_DELETE: goes at exit
+    tempfile_delete(temp);
     return FALSE;
 }
 
 // Removes the temporary file when a failure ends the run.
 void remove_temp()
 {
-    const wchar_t *name = run.tmpname;
-    if (!name)
-        return;
-    if (run.tmpout) // an open file cannot be removed
-        (void)std::fclose(run.tmpout);
-    (void)DeleteFileW(name);
+    tempfile_clear(temp);
 }
 
 bool times_of(HANDLE h, FILE_BASIC_INFO *times)
@@ -86,26 +77,16 @@ bool changed()
 // Puts the result over the file; the result keeps the file's attributes.
 void replace()
 {
-    if (!ReplaceFileW(run.target.c_str(), run.tmppath.c_str(), nullptr,
-                      REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
-        const DWORD err = GetLastError();
-        // The file is gone and the result kept its own name: put it in the
-        // file's place, or leave it where it is, complete.
-        if (err == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
-            !MoveFileExW(run.tmppath.c_str(), run.target.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            run.tmpname = nullptr;
-            const std::string why =
-                "the file could not be replaced; its conversion is " +
-                win_narrow(run.tmppath);
-            fail_because("rename", why.c_str());
-        }
-        if (err != ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
-            win_errno(err);
-            fail("rename");
-        }
+    const tempfile_outcome got = tempfile_put(temp, run.target);
+    if (got == tempfile_outcome::done)
+        return;
+    if (got == tempfile_outcome::stuck) {
+        const std::string why =
+            "the file could not be replaced; its conversion is " +
+            win_narrow(temp.path);
+        fail_because("rename", why.c_str());
     }
-    run.tmpname = nullptr;
+    fail("rename");
 }
 
 } // namespace
@@ -151,31 +132,17 @@ std::FILE *inplace_temp()
     on_fail(remove_temp);
     const std::wstring folder =
         run.target.substr(0, run.target.find_last_of(L'\\') + 1);
-    HANDLE h = INVALID_HANDLE_VALUE;
-    if (!make_temp([&](const std::string &name) {
-            run.tmppath = folder + win_wide(name.c_str());
-            h = CreateFileW(run.tmppath.c_str(), GENERIC_WRITE,
-                            FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_HIDDEN, nullptr);
-            if (h == INVALID_HANDLE_VALUE)
-                win_errno(GetLastError());
-            return h != INVALID_HANDLE_VALUE;
-        }))
+    std::FILE *out = tempfile_open(temp, folder);
+    if (!out)
         fail("open");
-    run.tmpname = run.tmppath.c_str();
-    int fd =
-        _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
-    run.tmpout = fd < 0 ? nullptr : _fdopen(fd, "wb");
-    if (!run.tmpout)
-        fail("open");
-    return run.tmpout;
+    return out;
 }
 
-void inplace_commit(std::FILE *in, std::FILE *out)
+// The output is the temporary file's own stream, which tempfile_close
+// closes.
+void inplace_commit(std::FILE *in, std::FILE * /*out*/)
 {
-    bool ok = std::fflush(out) == 0 && _commit(_fileno(out)) == 0;
-    run.tmpout = nullptr;
-    if (std::fclose(out) != 0 || !ok)
+    if (!tempfile_close(temp))
         fail("write");
     if (changed())
         fail_changed();
@@ -186,7 +153,7 @@ void inplace_commit(std::FILE *in, std::FILE *out)
         run.snapshot.dwFileAttributes &
         (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
          FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
-    if (!SetFileAttributesW(run.tmppath.c_str(),
+    if (!SetFileAttributesW(temp.path.c_str(),
                             attrs != 0 ? attrs : FILE_ATTRIBUTE_NORMAL)) {
         win_errno(GetLastError());
         fail("chmod");

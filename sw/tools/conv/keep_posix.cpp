@@ -3,10 +3,10 @@
 // Giving the result of an in-place run what makes the file that file, on
 // POSIX systems: its owner and group, its ACL and extended attributes, its
 // mode, and its inode flags and project.
+#include "keep_posix.h"
 #include "fail.h"
 #include "flags.h"
-#include "inplace_posix.h"
-#include "inplace_shared.h"
+#include "guard_posix.h"
 #include "meta.h"
 
 #include <cerrno>
@@ -21,7 +21,7 @@ namespace
 [[noreturn]] void refuse(const inplace_run &run, const char *op)
 {
     const int err = errno;
-    if (file_changed(run))
+    if (guard_changed(run))
         fail_changed();
     errno = err;
     fail(op);

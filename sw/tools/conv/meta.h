@@ -3,8 +3,8 @@
 // The extended metadata of a file on POSIX systems: its access control
 // list and its extended attributes.  meta_linux.cpp carries them over
 // with Linux's attribute calls, meta_macos.cpp with fcopyfile(3);
-// meta_plain.cpp, for the other systems, carries over nothing and refuses
-// a file that has any.
+// meta_none.cpp, for the BSDs and the portable build, carries over nothing
+// and refuses a file that has any.
 #ifndef QUADFLIP_META_H
 #define QUADFLIP_META_H
 

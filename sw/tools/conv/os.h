@@ -3,7 +3,9 @@
 // What differs between the systems quadflip runs on for a run.  Each
 // family has a source file of its own, os_posix.cpp and os_windows.cpp;
 // the build compiles the one its target needs.  Whether a spare processor
-// is at hand is told by cpus_linux.cpp or cpus_posix.cpp.
+// is at hand is told on POSIX systems by cpus_linux.cpp (the Linux build)
+// or cpus_posix.cpp (the others, and the portable build), on Windows by
+// os_windows.cpp.
 #ifndef QUADFLIP_OS_H
 #define QUADFLIP_OS_H
 

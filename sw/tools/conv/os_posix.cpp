@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: MIT
 //
-// POSIX systems: Linux, the BSDs and the like.
+// What differs between systems for a run, on POSIX systems: Linux, macOS,
+// the BSDs and the like.  Whether a processor is spare is told by
+// cpus_linux.cpp or cpus_posix.cpp.
+#include "fd.h"
 #include "os.h"
-#include "posix.h"
+#include "resolve_posix.h"
+#include "stat_posix.h"
 
 #include <cerrno>
 #include <csignal>
@@ -55,11 +59,8 @@ std::FILE *open_stream(const char *path, const char *mode)
         errno = err;
         return nullptr;
     }
-    const int copy = fcntl(own, F_DUPFD_CLOEXEC, 3);
-    f = copy < 0 ? nullptr : fdopen(copy, mode);
-    if (!f && copy >= 0)
-        (void)close(copy);
-    return f;
+    fd copy(fcntl(own, F_DUPFD_CLOEXEC, 3));
+    return fd_stream(copy, mode);
 }
 
 // Whether the files at a and b hold the same size bytes: 1 if they do, 0
@@ -80,6 +81,18 @@ int same_bytes(int a, int b, off_t size)
         at += m;
     }
     return 1;
+}
+
+// The file at path, opened for reading and writing without being cut, and
+// its status in *st; none where it cannot be opened or is no longer a
+// regular file, which is then closed before anything else is opened.
+fd open_regular(const char *path, struct stat *st)
+{
+    fd file(open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (file.get() >= 0 &&
+        (fstat(file.get(), st) != 0 || !S_ISREG(st->st_mode)))
+        return fd();
+    return file;
 }
 
 } // namespace
@@ -169,26 +182,20 @@ std::FILE *os_create(const char *path, int in, bool *copy)
     // Of the input's length: opened without cutting it, and compared
     // through the descriptor that is then written.  One that cannot be
     // read is not the input, whose every name can be.
-    const int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat st {
     };
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-        (void)close(fd); // no longer a regular file: opened as any other
+    fd out = open_regular(path, &st);
+    if (out.get() < 0)
         return open_stream(path, "wb");
+    const int same = same_bytes(in, out.get(), st.st_size);
+    if (same == 0 && fcntl(out.get(), F_SETFL, 0) == 0 &&
+        ftruncate(out.get(), 0) == 0) {
+        std::FILE *f = fd_stream(out, "wb");
+        if (f)
+            return f;
     }
-    if (fd < 0)
-        return open_stream(path, "wb");
-    const int same = same_bytes(in, fd, st.st_size);
-    std::FILE *f = nullptr;
-    if (same == 0 && fcntl(fd, F_SETFL, 0) == 0 && ftruncate(fd, 0) == 0)
-        f = fdopen(fd, "wb");
-    if (!f) {
-        const int err = errno;
-        (void)close(fd);
-        errno = err;
-        *copy = same == 1;
-    }
-    return f;
+    *copy = same == 1;
+    return nullptr;
 }
 
 bool os_same_fifo(const char *a, const char *b)
@@ -216,23 +223,22 @@ bool os_same_file(int fd, const char *path)
 
 bool os_same_path(const char *a, const char *b)
 {
-    place pa = resolve(a);
-    if (pa.dir < 0)
+    place pb; // declared first, so that a's folder is closed first
+    const place pa = resolve(a);
+    if (pa.dir.get() < 0)
         return false;
-    place pb = resolve(b);
+    pb = resolve(b);
     struct stat da {
     };
     struct stat db {
     };
     struct stat fa {
     };
-    bool same = pb.dir >= 0 && pa.name == pb.name && fstat(pa.dir, &da) == 0 &&
-                fstat(pb.dir, &db) == 0 && same_file(da, db) &&
-                fstatat(pa.dir, pa.name.c_str(), &fa, AT_SYMLINK_NOFOLLOW) == 0;
-    (void)close(pa.dir);
-    if (pb.dir >= 0)
-        (void)close(pb.dir);
-    return same;
+    return pb.dir.get() >= 0 && pa.name == pb.name &&
+           fstat(pa.dir.get(), &da) == 0 && fstat(pb.dir.get(), &db) == 0 &&
+           same_file(da, db) &&
+           fstatat(pa.dir.get(), pa.name.c_str(), &fa, AT_SYMLINK_NOFOLLOW) ==
+               0;
 }
 
 bool os_find_data(int fd, std::int64_t pos, std::int64_t *data,

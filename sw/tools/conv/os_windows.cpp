@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
 //
-// Windows.  Paths are UTF-8 inside the program and UTF-16 for the system:
-// the command line is read as UTF-16, so that no name is turned into a
-// look-alike in the ANSI code page.  Files have no inode numbers (the
-// volume serial number and file index serve instead) and no holes to find.
+// What differs between systems for a run, on Windows, whether a processor
+// is spare included.  Paths are UTF-8 inside the program and UTF-16 for
+// the system: the command line is read as UTF-16, so that no name is
+// turned into a look-alike in the ANSI code page.  Files have no inode
+// numbers (the volume serial number and file index serve instead) and no
+// holes to find.
 #include "fail.h"
+#include "fd.h"
 #include "os.h"
-#include "win.h"
+#include "win_windows.h"
 
 #include <cerrno>
 #include <climits>
@@ -131,16 +134,13 @@ std::FILE *open_device(const char *path, const std::wstring &device)
             errno = ENODEV;
         return nullptr;
     }
-    const int fd =
-        _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
-    if (fd < 0) {
+    fd file(
+        _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY));
+    if (file.get() < 0) {
         CloseHandle(h);
         return nullptr;
     }
-    std::FILE *f = _fdopen(fd, "wb");
-    if (!f)
-        (void)_close(fd);
-    return f;
+    return fd_stream(file, "wb");
 }
 
 } // namespace
@@ -176,16 +176,13 @@ std::FILE *os_open(const char *path)
         win_errno(GetLastError());
         return nullptr;
     }
-    int fd =
-        _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
-    if (fd < 0) {
+    fd file(
+        _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY));
+    if (file.get() < 0) {
         CloseHandle(h);
         return nullptr;
     }
-    std::FILE *f = _fdopen(fd, "rb");
-    if (!f)
-        (void)_close(fd);
-    return f;
+    return fd_stream(file, "rb");
 }
 
 bool os_same_fifo(const char * /*a*/, const char * /*b*/)

@@ -2,7 +2,7 @@
 //
 // What the Windows files share: paths as UTF-8 and UTF-16, the errno
 // nearest to a Windows error, and what a handle says of its file.
-#include "win.h"
+#include "win_windows.h"
 
 #include <cerrno>
 #include <cwchar>

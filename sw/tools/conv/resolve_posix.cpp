@@ -1,23 +1,36 @@
 // SPDX-License-Identifier: MIT
 //
-// Resolving a path to its folder and last name on POSIX systems, syncing a
-// file to the disk, and exchanging two names.
-#include "posix.h"
+// Resolving a path to its folder and last name on POSIX systems, one name
+// at a time, each through the folder before it.
+#include "resolve_posix.h"
+#include "stat_posix.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#if defined(__linux__) && !defined(QUADFLIP_PORTABLE)
-#include <sys/syscall.h>
+namespace
+{
+
+// The portable build (QUADFLIP_PORTABLE) leaves out every interface that
+// only Linux has, so that the paths of the other POSIX systems can be
+// tried on Linux; the feature tests here and in the other POSIX files name
+// it beside the feature.
+#if defined(O_PATH) && !defined(QUADFLIP_PORTABLE)
+constexpr int search_only = O_PATH; // needs no read permission on a folder
+#else
+constexpr int search_only = O_RDONLY;
 #endif
+
+} // namespace
 
 place resolve(const char *path)
 {
     std::string rest = path;
-    int dir = -1;
+    fd dir;
     bool followed = false; // through a link, to the file in target
     struct stat target {
     };
@@ -42,26 +55,24 @@ place resolve(const char *path)
         // name: an emulator that maps a system root of its own over "/"
         // (qemu -L) maps that name as it does any other.
         const bool absolute = !rest.empty() && rest[0] == '/';
-        if (dir < 0 || absolute) {
-            if (dir >= 0)
-                (void)close(dir);
+        if (dir.get() < 0 || absolute) {
+            dir = fd(); // the folder reached so far goes first
             std::string first = ".";
             if (absolute) {
                 first = names.empty() ? "/" : "/" + names.front();
                 if (!names.empty())
                     names.erase(names.begin());
             }
-            dir = open(first.c_str(), search_only | O_DIRECTORY | O_CLOEXEC);
-            if (dir < 0)
-                return {-1, {}, false};
+            dir =
+                fd(open(first.c_str(), search_only | O_DIRECTORY | O_CLOEXEC));
+            if (dir.get() < 0)
+                return {};
         }
         for (const std::string &name : names) {
-            int next = openat(dir, name.c_str(),
-                              search_only | O_DIRECTORY | O_CLOEXEC);
-            (void)close(dir);
-            dir = next;
-            if (dir < 0)
-                return {-1, {}, false};
+            dir = fd(openat(dir.get(), name.c_str(),
+                            search_only | O_DIRECTORY | O_CLOEXEC));
+            if (dir.get() < 0)
+                return {};
         }
         if (last.empty() || last == "." || last == "..") {
             errno = EISDIR; // a folder, not a file
@@ -69,29 +80,25 @@ place resolve(const char *path)
         }
         struct stat st {
         };
-        if (fstatat(dir, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (followed && errno == ENOENT) { // yet the link led somewhere
-                (void)close(dir);
-                return {-1, {}, true};
-            }
+        if (fstatat(dir.get(), last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (followed && errno == ENOENT) // yet the link led somewhere
+                return {fd(), {}, true};
             break;
         }
         if (!S_ISLNK(st.st_mode)) {
-            if (followed && !same_file(st, target)) {
-                (void)close(dir);
-                return {-1, {}, true};
-            }
+            if (followed && !same_file(st, target))
+                return {fd(), {}, true};
             // The folder itself, open for reading, so that it can be synced.
-            int real = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            (void)close(dir);
-            return {real, real < 0 ? std::string() : last, false};
+            fd real(openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            std::string name = real.get() < 0 ? std::string() : last;
+            return {std::move(real), std::move(name), false};
         }
         // Where the first link really leads, for the name found through
         // its text to be checked against.
-        if (!followed && fstatat(dir, last.c_str(), &target, 0) == 0)
+        if (!followed && fstatat(dir.get(), last.c_str(), &target, 0) == 0)
             followed = true;
         std::vector<char> to(static_cast<std::size_t>(st.st_size) + 2);
-        ssize_t n = readlinkat(dir, last.c_str(), to.data(), to.size());
+        ssize_t n = readlinkat(dir.get(), last.c_str(), to.data(), to.size());
         if (n < 0)
             break;
         if (static_cast<std::size_t>(n) == to.size()) { // grew meanwhile
@@ -100,32 +107,5 @@ place resolve(const char *path)
         }
         rest.assign(to.data(), static_cast<std::size_t>(n));
     }
-    const int err = errno;
-    if (dir >= 0)
-        (void)close(dir);
-    errno = err;
-    return {-1, {}, false};
-}
-
-int sync_file(int fd)
-{
-#ifdef F_FULLFSYNC
-    if (fcntl(fd, F_FULLFSYNC) == 0)
-        return 0;
-#endif
-    return fsync(fd);
-}
-
-int swap_names(int dir, const char *a, const char *b)
-{
-#if defined(__linux__) && defined(SYS_renameat2) && !defined(QUADFLIP_PORTABLE)
-    const unsigned int exchange = 1U << 1; // RENAME_EXCHANGE
-    return static_cast<int>(syscall(SYS_renameat2, dir, a, dir, b, exchange));
-#elif defined(RENAME_SWAP)
-    return renameatx_np(dir, a, dir, b, RENAME_SWAP);
-#else
-    (void)dir, (void)a, (void)b;
-    errno = ENOSYS;
-    return -1;
-#endif
+    return {};
 }

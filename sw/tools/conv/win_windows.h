@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 //
-// What the Windows files share, in win.cpp: paths, which the rest of the
-// program holds as UTF-8 and Windows takes as UTF-16; the errno nearest to
-// a Windows error; and what a handle says of its file.
-#ifndef QUADFLIP_WIN_H
-#define QUADFLIP_WIN_H
+// What the Windows files share, in win_windows.cpp: paths, which the rest
+// of the program holds as UTF-8 and Windows takes as UTF-16; the errno
+// nearest to a Windows error; and what a handle says of its file.
+#ifndef QUADFLIP_WIN_WINDOWS_H
+#define QUADFLIP_WIN_WINDOWS_H
 
 #include <string>
 

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
 //
-// What the in-place code of every platform shares: the temporary file's
-// names, and the message for a file changed under a run.
-#include "inplace_shared.h"
-#include "fail.h"
+// Names for temporary files that no one can foresee, and the tries of
+// one name after another until one is free.
+#include "tempname.h"
 
 #include <cerrno>
 #include <chrono>
@@ -42,12 +41,7 @@ std::string random_name()
 
 } // namespace
 
-void fail_changed()
-{
-    fail_because("rename", "the file was changed during the run");
-}
-
-bool make_temp(const std::function<bool(const std::string &)> &make)
+bool tempname_try(const std::function<bool(const std::string &)> &make)
 {
     for (int tries = 0; tries < 100; ++tries) {
         if (make(random_name()))

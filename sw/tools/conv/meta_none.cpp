@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
 //
-// Builds for systems whose ACL and attribute calls this program does not
-// make (the BSDs, and the portable build) carry no ACL or extended
-// attribute over.  A file that has any is refused rather than stripped of
-// them, and so is a new file that took an ACL from its folder's default,
-// which could not be replaced by the file's own.
+// Systems whose ACL and attribute calls this program does not make (the
+// BSDs, and the portable build) carry no ACL or extended attribute over.
+// A file that has any is refused rather than stripped of them, and so is
+// a new file that took an ACL from its folder's default, which could not
+// be replaced by the file's own.  Whether there are any is asked of
+// flistxattr(2) in Linux's form, so this builds only where <sys/xattr.h>
+// declares that: Linux's C libraries and NetBSD's, not macOS's, whose form
+// differs, nor those of the other BSDs, which have no such header.
 #include "meta.h"
 
 #include <cerrno>
