@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 //
-// The program under test and its runs: which build, started how, waited
-// for, reaped and looked at while it runs; and what it says.
+// The program under test, as the environment names it, and its runs:
+// started how, waited for, reaped and looked at while they run; and what
+// it says.
 #include "harness.h"
 
 #include <algorithm>
@@ -49,39 +50,84 @@ std::string normalised(std::string s)
     return s;
 }
 
+// The build called name in the folder of the program at bin, with its
+// suffix, where it is there; "" where not.
+std::string beside(const std::string &bin, const std::string &name)
+{
+    const fs::path at(bin);
+    if (!at.has_parent_path()) // looked for on the PATH
+        return {};
+    const fs::path other = at.parent_path() / (name + at.extension().string());
+    std::error_code ec;
+    return fs::is_regular_file(other, ec) ? other.string() : std::string();
+}
+
+std::string variable(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value ? value : "";
+}
+
+setup read_setup()
+{
+    setup s;
+    const std::string bin = variable("QUADFLIP_BIN");
+    if (bin.empty()) {
+        s.program = QUADFLIP;
+        s.named_temp = QUADFLIP_NAMED;
+        s.two_threads = QUADFLIP_TWO;
+    } else {
+        s.program = bin;
+        s.named_temp = beside(bin, "quadflip_named_temp");
+        s.two_threads = beside(bin, "quadflip_two_threads");
+    }
+    std::istringstream runner(variable("QUADFLIP_RUNNER"));
+    for (std::string w; runner >> w;)
+        s.runner.push_back(w);
+    s.target = variable("QUADFLIP_TARGET");
+    if (!s.target.empty() && s.target != "windows" && s.target != "portable")
+        throw std::runtime_error("QUADFLIP_TARGET is \"" + s.target +
+                                 "\": it is windows, portable or empty");
+    s.strerror = variable("QUADFLIP_STRERROR");
+    return s;
+}
+
 } // namespace
+
+const setup &env()
+{
+    static const setup s = read_setup();
+    return s;
+}
 
 const std::string &program()
 {
-    static const std::string path = [] {
-        const char *bin = std::getenv("QUADFLIP_BIN");
-        return std::string(bin && *bin ? bin : QUADFLIP);
-    }();
-    return path;
+    return env().program;
 }
 
-std::string named_temp_program()
+const std::string &named_temp_program()
 {
-    const char *bin = std::getenv("QUADFLIP_BIN");
-    return bin && *bin ? std::string() : std::string(QUADFLIP_NAMED);
+    return env().named_temp;
 }
 
-std::string two_threads_program()
+const std::string &two_threads_program()
 {
-    const char *bin = std::getenv("QUADFLIP_BIN");
-    return bin && *bin ? std::string() : std::string(QUADFLIP_TWO);
+    return env().two_threads;
 }
 
 bool emulated()
 {
-    const char *runner = std::getenv("QUADFLIP_RUNNER");
-    return runner && *runner;
+    return !env().runner.empty();
 }
 
 bool on_windows()
 {
-    const char *target = std::getenv("QUADFLIP_TARGET");
-    return target && std::strcmp(target, "windows") == 0;
+    return env().target == "windows";
+}
+
+bool portable_build()
+{
+    return env().target == "portable";
 }
 
 bool same_message(const std::string &got, const std::string &want)
@@ -140,13 +186,10 @@ int set_groups(int (*call)(count, const gid_t *),
 child start(const std::vector<std::string> &args, const std::string &cwd,
             const limits &lim)
 {
-    // QUADFLIP_RUNNER names a command to run the program with: an
-    // emulator for another processor, or wine.
+    // Under the wrapper, the runner (an emulator, or wine) if any, then
+    // the program.
     std::vector<std::string> words = lim.wrap;
-    const char *runner = std::getenv("QUADFLIP_RUNNER");
-    std::istringstream runwords(runner ? runner : "");
-    for (std::string w; runwords >> w;)
-        words.push_back(w);
+    words.insert(words.end(), env().runner.begin(), env().runner.end());
     words.push_back(lim.program.empty() ? program() : lim.program);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
@@ -346,25 +389,19 @@ bool command(const std::vector<std::string> &argv, std::string *out,
     return pid > 0 && WIFEXITED(ws) && WEXITSTATUS(ws) == 0;
 }
 
-bool portable_build()
-{
-    const char *portable = std::getenv("QUADFLIP_PORTABLE");
-    return portable && *portable && std::strcmp(portable, "0") != 0;
-}
-
 namespace
 {
 
 // The text of an error as the C library of the build under test words
-// it.  QUADFLIP_STRERROR names a file of that library's texts, one
-// "NUMBER TEXT" a line, where it is not the host's (the static musl
-// build); otherwise the host's strerror says it.
+// it: from the file of that library's texts that QUADFLIP_STRERROR names,
+// where they are not the host's (the static musl build); otherwise as the
+// host's strerror says it.
 std::string error_text(int err)
 {
     static const std::vector<std::string> texts = [] {
         std::vector<std::string> v;
-        const char *path = std::getenv("QUADFLIP_STRERROR");
-        if (!path || !*path)
+        const std::string &path = env().strerror;
+        if (path.empty())
             return v;
         std::ifstream in(path);
         int n = 0;
@@ -374,7 +411,7 @@ std::string error_text(int err)
             v[static_cast<std::size_t>(n)] = text;
         }
         if (v.empty())
-            throw std::runtime_error(std::string("no error texts in ") + path);
+            throw std::runtime_error("no error texts in " + path);
         return v;
     }();
     const auto at = static_cast<std::size_t>(err);

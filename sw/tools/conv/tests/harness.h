@@ -61,24 +61,47 @@ struct child {
     std::FILE *err;
 };
 
-// The program under test: QUADFLIP_BIN, or the one built beside the tests.
+// The program under test and how it is run, as the environment says; read
+// once, here alone:
+//   QUADFLIP_BIN       the program under test, rather than the one built
+//                      beside the tests
+//   QUADFLIP_RUNNER    a command to run it with: an emulator for another
+//                      processor, or wine
+//   QUADFLIP_TARGET    the system it is built for: "windows"; "portable",
+//                      a build for this host that uses no Linux-only
+//                      interface; or empty, a native build of this host
+//   QUADFLIP_STRERROR  a file of the error texts of its C library, one
+//                      "NUMBER TEXT" a line, where they are not the host's
+struct setup {
+    std::string program; // QUADFLIP_BIN, or the one built beside the tests
+    // Its builds that name each in-place result's temporary file from the
+    // start, as on systems without unnamed files, and that start their
+    // writing thread wherever they can, busy machine or not.  Those built
+    // beside the tests; or, where QUADFLIP_BIN names the program,
+    // quadflip_named_temp and quadflip_two_threads in its folder, with its
+    // suffix (such as .exe), if they are there.  Empty where there is none.
+    std::string named_temp;
+    std::string two_threads;
+    std::vector<std::string> runner; // QUADFLIP_RUNNER's words; none: as is
+    std::string target;              // QUADFLIP_TARGET
+    std::string strerror;            // QUADFLIP_STRERROR; empty: the host's
+};
+
+const setup &env();
+
+// The program under test, and its two other builds (empty where there are
+// none), as env() has them.
 const std::string &program();
+const std::string &named_temp_program();
+const std::string &two_threads_program();
 
-// The build that writes each in-place result to a named temporary file
-// from the start, as on systems without unnamed files; empty where only
-// QUADFLIP_BIN is tested (the legs of other platforms).
-std::string named_temp_program();
-
-// The build that starts its writing thread wherever it can, busy machine
-// or not; empty where only QUADFLIP_BIN is tested.
-std::string two_threads_program();
-
-// Whether the program under test is the portable build, which uses no
-// Linux-only interface (QUADFLIP_PORTABLE is set): no unnamed files, no
+// Whether the program under test is the portable build (QUADFLIP_TARGET is
+// "portable"), which uses no Linux-only interface: no unnamed files, no
 // exchange of names.
 bool portable_build();
 
-// Whether the program under test runs under an emulator or wine.
+// Whether the program under test runs under an emulator or wine
+// (QUADFLIP_RUNNER names one).
 bool emulated();
 
 // Whether the program under test is a Windows build (QUADFLIP_TARGET is
@@ -120,7 +143,8 @@ bool has(feature f, std::string *why = nullptr);
             GTEST_SKIP() << why_not;                                           \
     } while (0)
 
-// Starts quadflip with args (argv[0] is the built program) in the folder cwd.
+// Starts the program under test (or lim.program) with args in the folder
+// cwd, under lim.wrap and the runner, if any.
 child start(const std::vector<std::string> &args, const std::string &cwd,
             const limits &lim = {});
 result finish(child c);

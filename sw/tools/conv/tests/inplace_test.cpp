@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -67,17 +66,23 @@ TEST_F(inplace, hidden_file_stays_hidden)
 {
     if (!on_windows())
         GTEST_SKIP() << "attributes of Windows files";
-    const char *runner = std::getenv("QUADFLIP_RUNNER");
-    const std::string wine = runner ? runner : "wine";
-    ASSERT_TRUE(
-        command({wine, "cmd", "/c", "attrib", "+h", "f"}, nullptr, dir));
+    // attrib, run by the wine that runs the program.
+    const auto attrib = [](const std::vector<std::string> &args) {
+        std::vector<std::string> words = env().runner;
+        if (words.empty())
+            words = {"wine"};
+        words.insert(words.end(), {"cmd", "/c", "attrib"});
+        words.insert(words.end(), args.begin(), args.end());
+        return words;
+    };
+    ASSERT_TRUE(command(attrib({"+h", "f"}), nullptr, dir));
     std::string said;
-    ASSERT_TRUE(command({wine, "cmd", "/c", "attrib", "f"}, &said, dir));
+    ASSERT_TRUE(command(attrib({"f"}), &said, dir));
     ASSERT_NE(said.find(" H "), std::string::npos) << said;
     result r = run({"f", "f"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
-    ASSERT_TRUE(command({wine, "cmd", "/c", "attrib", "f"}, &said, dir));
+    ASSERT_TRUE(command(attrib({"f"}), &said, dir));
     EXPECT_NE(said.find(" H "), std::string::npos) << said;
     EXPECT_EQ(listing(dir), only_f);
 }

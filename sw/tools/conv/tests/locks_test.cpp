@@ -20,10 +20,33 @@ namespace fs = std::filesystem;
 namespace
 {
 
+// Where the run is, beside its caller: in the caller's folder; in a file
+// system whose device /proc names otherwise than stat does (btrfs); in a
+// process-number namespace of its own; or run as another user, who cannot
+// read the caller's /proc.
+enum class beside { folder, btrfs, namespace_of_its_own, another_user };
+
+// A lock that the caller holds on the file, and where the run is.
+struct caller_lock_case {
+    const char *name;
+    bool (*take)(int fd); // locks the whole file open at fd
+    beside where = beside::folder;
+};
+
+void PrintTo(const caller_lock_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class locks : public world,
+              public ::testing::WithParamInterface<caller_lock_case>
+{
+};
+
 // A caller that guards the file with flock(1) does not make the run wait
 // for ever on the caller's own lock.  The run is flock's child: both are
 // in a process group of their own, which goes whatever the outcome.
-TEST_F(world, caller_holds_flock)
+TEST_F(locks, caller_holds_flock)
 {
     POSIX_ONLY();
     if (!installed("flock"))
@@ -41,32 +64,10 @@ TEST_F(world, caller_holds_flock)
     EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
 }
 
-// Where the run is, beside its caller: in the caller's folder; in a file
-// system whose device /proc names otherwise than stat does (btrfs); in a
-// process-number namespace of its own; or run as another user, who cannot
-// read the caller's /proc.
-enum class beside { folder, btrfs, namespace_of_its_own, another_user };
-
-struct caller_lock_case {
-    const char *name;
-    bool (*take)(int fd); // locks the whole file open at fd
-    beside where = beside::folder;
-};
-
-void PrintTo(const caller_lock_case &c, std::ostream *os)
-{
-    *os << c.name;
-}
-
-class caller_lock : public world,
-                    public ::testing::WithParamInterface<caller_lock_case>
-{
-};
-
 // Nor does a caller that holds a lock of any kind on the file, as a
 // script's own guard would: a POSIX record lock (fcntl, lockf), an open
 // file description lock, or flock(2); wherever the run is.
-TEST_P(caller_lock, is_not_waited_for)
+TEST_P(locks, caller_lock_is_not_waited_for)
 {
     POSIX_ONLY();
     const caller_lock_case &c = GetParam();
@@ -135,7 +136,7 @@ bool ofd_lock(int fd)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    table, caller_lock,
+    table, locks,
     ::testing::Values(
         caller_lock_case{"record_lock",
                          [](int fd) { return whole_file_lock(fd, F_SETLK); }},
@@ -154,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A flock(2) lock on the folder, held beside names that look like a run's
 // temporary files (of PID 1, which is always alive, and of a number that
 // is no process's), delays nothing, and those names are left alone.
-TEST_F(world, lock_on_the_folder_is_not_waited_for)
+TEST_F(locks, lock_on_the_folder_is_not_waited_for)
 {
     POSIX_ONLY();
     write_file(path("f"), original);
@@ -184,7 +185,7 @@ TEST_F(world, lock_on_the_folder_is_not_waited_for)
 // succeeds.  So the file ends converted once, as the one success says.
 // Without an exchange of names (the portable build), the last look and
 // the rename are two steps, and a run held between them is not seen.
-TEST_F(world, run_held_at_its_commit_finds_the_file_changed)
+TEST_F(locks, run_held_at_its_commit_finds_the_file_changed)
 {
     POSIX_ONLY();
     NEEDS_STRACE();

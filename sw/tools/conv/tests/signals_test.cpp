@@ -1,17 +1,15 @@
 // SPDX-License-Identifier: MIT
 //
 // An in-place run ends with the file either as it was or fully converted,
-// and nothing else beside it, however a signal ends it; signals that the
-// caller ignores stay ignored; and a run that succeeds has its result on
-// the disk before it has the file's name.  Each with both builds: the
-// usual one and the one that names its temporary file from the start.
+// and nothing else beside it, however a signal ends it; and signals that
+// the caller ignores stay ignored.  Each with both builds: the usual one
+// and the one that names its temporary file from the start.
 #include "inplace_fixture.h"
 
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,16 +20,6 @@ using namespace std::chrono_literals;
 namespace
 {
 
-// The program to run: the usual build, or the one that names its temporary
-// file from the start.
-limits build(bool named_temp)
-{
-    limits lim;
-    if (named_temp)
-        lim.program = named_temp_program();
-    return lim;
-}
-
 // Whether the process pid has sig set to be ignored.
 bool ignores(pid_t pid, int sig)
 {
@@ -41,12 +29,6 @@ bool ignores(pid_t pid, int sig)
             return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
     return false;
 }
-
-#define NEEDS_NAMED_TEMP_BUILD(named)                                          \
-    do {                                                                       \
-        if ((named) && named_temp_program().empty())                           \
-            GTEST_SKIP() << "the named-temporary build is the host's only";    \
-    } while (0)
 
 struct signal_case {
     const char *name;
@@ -123,17 +105,13 @@ INSTANTIATE_TEST_SUITE_P(
                       signal_case{"alrm_named_temp", SIGALRM, true}),
     named<signal_case>);
 
-class both_builds : public inplace, public ::testing::WithParamInterface<bool>
+class signals_ignored : public inplace,
+                        public ::testing::WithParamInterface<bool>
 {
 };
 
-std::string build_name(const ::testing::TestParamInfo<bool> &p)
-{
-    return p.param ? "named_temp" : "usual";
-}
-
 // As under nohup, or in a background job of a script.
-TEST_P(both_builds, signals_ignored_by_the_caller_stay_ignored)
+TEST_P(signals_ignored, by_the_caller_stay_ignored)
 {
     POSIX_ONLY();
     NEEDS_NAMED_TEMP_BUILD(GetParam());
@@ -153,48 +131,6 @@ TEST_P(both_builds, signals_ignored_by_the_caller_stay_ignored)
     EXPECT_EQ(listing(dir), only_f);
 }
 
-// The system calls of a run, in order: the data is on the disk before the
-// file gets its name, and the folder after the rename.
-TEST_P(both_builds, success_is_durable)
-{
-    POSIX_ONLY();
-    NEEDS_NAMED_TEMP_BUILD(GetParam());
-    if (emulated())
-        GTEST_SKIP() << "strace would trace the emulator";
-    if (!installed("strace"))
-        GTEST_SKIP() << "strace is not installed (apt-get install strace)";
-    limits lim = build(GetParam());
-    const std::string trace =
-        path("../" + fs::path(dir).filename().string() + ".trace");
-    lim.wrap = under_strace(
-        trace,
-        {"-y", "-e", "trace=fsync,fdatasync,linkat,rename,renameat,renameat2"});
-    result r = run({"f", "f"}, lim);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(same_bytes(read_file(path("f")), converted));
-
-    std::vector<std::string> calls;
-    std::string last_arg;
-    const std::regex call(R"(^(?:\d+ +)?([a-z0-9]+)\(([^,)]*))");
-    std::ifstream lines(trace);
-    for (std::string line; std::getline(lines, line);) {
-        std::smatch m;
-        if (!std::regex_search(line, m, call))
-            continue;
-        std::string name = m[1];
-        calls.push_back(name.rfind("rename", 0) == 0 ? "rename" : name);
-        last_arg = m[2];
-    }
-    fs::remove(trace);
-    const std::vector<std::string> want =
-        GetParam() || !unnamed_files(dir)
-            ? std::vector<std::string>{"fsync", "rename", "fsync"}
-            : std::vector<std::string>{"fsync", "linkat", "rename", "fsync"};
-    EXPECT_EQ(calls, want);
-    EXPECT_NE(last_arg.find("<" + dir + ">"), std::string::npos)
-        << "the last sync is of " << last_arg << ", not the folder";
-}
-
-INSTANTIATE_TEST_SUITE_P(table, both_builds, ::testing::Bool(), build_name);
+INSTANTIATE_TEST_SUITE_P(table, signals_ignored, ::testing::Bool(), build_name);
 
 } // namespace

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 //
-// What the tests of standard streams, threads and holes share: the
+// What the tests of standard streams and of sparse files share: the
 // fixture of the tests of streams, and a run whose output is a pipe.
 #ifndef QUADFLIP_TESTS_STREAMS_FIXTURE_H
 #define QUADFLIP_TESTS_STREAMS_FIXTURE_H

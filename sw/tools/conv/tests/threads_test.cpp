@@ -4,7 +4,7 @@
 // nor where its stack would not fit, and a failed writer, in either
 // thread, stops the reader at once.
 #include "convert.h"
-#include "streams_fixture.h"
+#include "harness.h"
 
 #include <chrono>
 #include <csignal>
@@ -46,8 +46,8 @@ void PrintTo(const processors_case &c, std::ostream *os)
     *os << c.name;
 }
 
-class processors : public scratch,
-                   public ::testing::WithParamInterface<processors_case>
+class threads : public scratch,
+                public ::testing::WithParamInterface<processors_case>
 {
 };
 
@@ -81,7 +81,7 @@ struct half_cpu_group {
     }
 };
 
-TEST_P(processors, one_processor_one_thread)
+TEST_P(threads, one_processor_one_thread)
 {
     POSIX_ONLY();
     if (emulated())
@@ -120,14 +120,14 @@ TEST_P(processors, one_processor_one_thread)
     EXPECT_TRUE(same_bytes(read_file(path("out")), flipped(in)));
 }
 
-INSTANTIATE_TEST_SUITE_P(table, processors,
+INSTANTIATE_TEST_SUITE_P(table, threads,
                          ::testing::Values(processors_case{"affinity", false},
                                            processors_case{"cpu_quota", true}),
                          named<processors_case>);
 
 // A writer that fails ends a run on an endless input at once, in one
 // thread and with the writing thread started.
-TEST_F(streams, failed_writer_stops_an_endless_reader)
+TEST_F(threads, failed_writer_stops_an_endless_reader)
 {
     POSIX_ONLY();
     if (access("/dev/full", W_OK) != 0)
@@ -150,7 +150,7 @@ TEST_F(streams, failed_writer_stops_an_endless_reader)
 // the run converts in one thread.  The limit is measured here: the address
 // space of a run held in its first read with both threads running, less
 // half of the thread's stack.
-TEST_F(streams, without_a_second_thread_the_run_still_converts)
+TEST_F(threads, without_a_second_thread_the_run_still_converts)
 {
     POSIX_ONLY();
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -162,7 +162,7 @@ TEST_F(streams, without_a_second_thread_the_run_still_converts)
     const std::string in = noise(3 * bufsize + 5);
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
     // The build that starts the thread on a busy machine too.
-    const std::string two = two_threads_program();
+    const std::string &two = two_threads_program();
 
     rlim_t vm = 0;
     for (int pass = 0; pass < 2; ++pass) {
@@ -178,19 +178,19 @@ TEST_F(streams, without_a_second_thread_the_run_still_converts)
         ASSERT_GE(fd, 0) << "the run never opened its input";
         wait_until([&] { return exists(path("out")); });
         std::this_thread::sleep_for(100ms); // past the thread's start
-        const long threads = status_of(c.pid, "Threads");
-        if (pass == 0 && two.empty() && threads == 1) {
+        const long running = status_of(c.pid, "Threads");
+        if (pass == 0 && two.empty() && running == 1) {
             close(fd);
             (void)finish(c);
             GTEST_SKIP() << "no processor was idle for the second thread";
         }
         if (pass == 0) {
-            EXPECT_EQ(threads, 2);
+            EXPECT_EQ(running, 2);
             // glibc gives a thread a stack of the size RLIMIT_STACK says,
             // 8 MiB by default.
             vm = static_cast<rlim_t>(status_of(c.pid, "VmSize") - 4096) * 1024;
         } else {
-            EXPECT_EQ(threads, 1);
+            EXPECT_EQ(running, 1);
         }
         ASSERT_EQ(write(fd, in.data(), in.size()),
                   static_cast<ssize_t>(in.size()));
