@@ -18,7 +18,9 @@
 #                 UndefinedBehaviorSanitizer, or ThreadSanitizer
 #   windows-i686, macos-arm64, macos-x86_64
 #                 built only, as they cannot run here: they prove that the
-#                 code compiles and links for the platform
+#                 program compiles and links for the platform (and the
+#                 test program for 32-bit Windows, the test harness for
+#                 macOS on arm64)
 # TESTS and LARGE_TESTS are this build's test programs, which run the leg's
 # quadflip through QUADFLIP_BIN.
 #
@@ -72,8 +74,11 @@ windows-i686)
     programs="$bin.exe $build/bin/quadflip_tests.exe"
     ;;
 macos-arm64)
+    # The program, and the test harness, where the tests meet the system:
+    # compiling every test file again would double the leg's time.
     kind='Mach-O 64-bit arm64 executable'
-    programs="$bin $build/bin/quadflip_tests"
+    programs=$bin
+    targets="--target quadflip harness"
     ;;
 macos-x86_64)
     # The code is that of the arm64 leg but for the word swap, which is
@@ -128,7 +133,8 @@ if [ "$leg" = musl ]; then
     printf '%s\n' '#include <cstdio>' '#include <cstring>' 'int main()' '{' \
         '    for (int e = 1; e < 256; ++e)' \
         '        std::printf("%d %s\n", e, std::strerror(e));' '}' >"$dir/errors.cpp"
-    "$build/zig-tools/c++" -static -o "$dir/errors" "$dir/errors.cpp" &&
+    # (-O2: built as the program is, with the C library zig built for it.)
+    "$build/zig-tools/c++" -static -O2 -o "$dir/errors" "$dir/errors.cpp" &&
         "$dir/errors" >"$dir/errors.txt" ||
         fail "could not list musl's error texts"
     export QUADFLIP_STRERROR="$dir/errors.txt"
