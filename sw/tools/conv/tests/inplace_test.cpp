@@ -30,7 +30,9 @@ namespace
 // names (the portable build, and Windows, whose ReplaceFileW follows a
 // last look), a run whose last look comes just before the other's rename
 // does not see it, so both may succeed with the file converted once; it is
-// never anything but converted or as it was.
+// never anything but converted or as it was.  On Windows a replacement that
+// meets the other run's may also fail: that run then says where its
+// complete conversion is, and leaves it there.
 TEST_F(inplace, concurrent_runs_never_lose_a_conversion)
 {
     auto t0 = clock_type::now();
@@ -43,12 +45,19 @@ TEST_F(inplace, concurrent_runs_never_lose_a_conversion)
         sleep_share(whole, at);
         child b = start({"f", "f"}, dir);
         int successes = 0;
+        bool left = false;
         for (const result &r : {finish(a), finish(b)}) {
             if (r.status == 0) {
                 ++successes;
                 continue;
             }
             EXPECT_EQ(r.status, 1);
+            if (on_windows() && r.err.rfind("rename: the file could not be "
+                                            "replaced; its conversion is ",
+                                            0) == 0) {
+                left = true;
+                continue;
+            }
             EXPECT_EQ(r.err, "rename: the file was changed during the run\n");
         }
         ASSERT_GE(successes, 1);
@@ -58,7 +67,13 @@ TEST_F(inplace, concurrent_runs_never_lose_a_conversion)
                         same_bytes(now, converted));
         else
             EXPECT_TRUE(same_bytes(now, successes == 2 ? original : converted));
-        EXPECT_EQ(listing(dir), only_f);
+        std::vector<std::string> names = listing(dir);
+        if (left && names.size() == 2 && names[0].rfind(".quadflip.", 0) == 0) {
+            EXPECT_TRUE(same_bytes(read_file(path(names[0])), converted));
+            fs::remove(path(names[0]));
+            names = listing(dir);
+        }
+        EXPECT_EQ(names, only_f);
     }
 }
 
