@@ -134,11 +134,10 @@ tempfile_outcome tempfile_put(tempfile &t, const char *leaf,
     }
     const char *tmp = t.named;
     // What went wrong, if anything: leaf held another file (changed), or
-    // the file that came out could not be removed (kept); and whether what
-    // came out could not be put back either, so that it stays under t's
-    // name (stuck), where it must not be removed as t would be.
+    // else the caller's file that came out could not be removed; and
+    // whether what came out could not be put back either, so that it stays
+    // under t's name (stuck), where it must not be removed as t would be.
     bool changed = false;
-    bool kept = false;
     bool stuck = false;
     const bool ok = with_signals_held([&] {
         if (swap_names(t.folder, tmp, leaf) == 0) {
@@ -148,7 +147,6 @@ tempfile_outcome tempfile_put(tempfile &t, const char *leaf,
                 t.named = nullptr;
                 return true;
             }
-            kept = !changed;
             const int err = errno;
             stuck = swap_names(t.folder, tmp, leaf) != 0;
             if (stuck)
@@ -174,7 +172,7 @@ tempfile_outcome tempfile_put(tempfile &t, const char *leaf,
     if (ok)
         return tempfile_outcome::done;
     if (stuck)
-        return kept ? tempfile_outcome::stuck_old
-                    : tempfile_outcome::stuck_other;
+        return changed ? tempfile_outcome::stuck_other
+                       : tempfile_outcome::stuck_old;
     return changed ? tempfile_outcome::changed : tempfile_outcome::failed;
 }
