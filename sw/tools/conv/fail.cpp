@@ -43,3 +43,21 @@ void fail_changed()
 {
     fail_because("rename", "the file was changed during the run");
 }
+
+void fail_left_old(const char *name)
+{
+    (void)std::fprintf(stderr,
+                       "rename: the file was converted, but its old data "
+                       "could not be removed: it is %s\n",
+                       name);
+    leave();
+}
+
+void fail_left_other(const char *name)
+{
+    (void)std::fprintf(stderr,
+                       "rename: the file was changed during the run, and "
+                       "what was put in its place is now %s\n",
+                       name);
+    leave();
+}

@@ -13,6 +13,12 @@
 // converted.
 [[noreturn]] void fail_changed();
 
+// Ends an in-place run whose replacement left a file beside the file,
+// under name: the file's old data, with the result in the file's place
+// (old), or another file that had taken the file's place (other).
+[[noreturn]] void fail_left_old(const char *name);
+[[noreturn]] void fail_left_other(const char *name);
+
 // Sets what runs before a failure ends the run, replacing any set before;
 // nullptr sets nothing.  It must not fail itself.
 void on_fail(void (*cleanup)());

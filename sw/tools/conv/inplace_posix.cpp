@@ -181,17 +181,10 @@ void put_in_place()
     const tempfile_outcome got = tempfile_put(temp, run.leaf.c_str(), checks);
     if (got == tempfile_outcome::done)
         return;
-    if (got == tempfile_outcome::stuck_old ||
-        got == tempfile_outcome::stuck_other) {
-        const std::string why =
-            (got == tempfile_outcome::stuck_old
-                 ? "the file was converted, but its old data could not be "
-                   "removed: it is "
-                 : "the file was changed during the run, and what was put "
-                   "in its place is now ") +
-            temp.name;
-        fail_because("rename", why.c_str());
-    }
+    if (got == tempfile_outcome::stuck_old)
+        fail_left_old(temp.name.c_str());
+    if (got == tempfile_outcome::stuck_other)
+        fail_left_other(temp.name.c_str());
     if (got == tempfile_outcome::changed)
         fail_changed();
     fail("rename");

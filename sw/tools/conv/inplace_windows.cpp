@@ -3,8 +3,9 @@
 // Converting a file in place on Windows.  The result goes to a hidden file
 // beside the file (tempfile_windows.cpp), which ReplaceFileW puts over it,
 // keeping the file's attributes, security, alternate data streams and
-// creation time.  No run waits for another, nor for any lock: of two runs
-// at once, the second to finish finds the file changed.
+// creation time, and moving the file aside, where the run checks that it
+// is the file it converted.  No run waits for another, nor for any lock:
+// of two runs at once, the second to finish finds the file changed.
 #include "fail.h"
 #include "inplace.h"
 #include "os.h"
@@ -74,19 +75,51 @@ bool changed()
            !os_same_file(run.file, win_narrow(run.target).c_str());
 }
 
+// Whether what the replacement took out of the file's name, now at old,
+// is the file the run converted: the same file, of the same size and
+// modification time (its change time moved with its name).
+bool took_out(const std::wstring &old)
+{
+    HANDLE h = CreateFileW(
+        old.c_str(), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const BY_HANDLE_FILE_INFORMATION &was = run.snapshot;
+    BY_HANDLE_FILE_INFORMATION now{};
+    const bool same = GetFileInformationByHandle(h, &now) &&
+                      win_same_id(now, was) &&
+                      now.nFileSizeHigh == was.nFileSizeHigh &&
+                      now.nFileSizeLow == was.nFileSizeLow &&
+                      now.ftLastWriteTime.dwLowDateTime ==
+                          was.ftLastWriteTime.dwLowDateTime &&
+                      now.ftLastWriteTime.dwHighDateTime ==
+                          was.ftLastWriteTime.dwHighDateTime;
+    CloseHandle(h);
+    return same;
+}
+
 // Puts the result over the file; the result keeps the file's attributes.
+// A file that the replacement left beside is named by its name there.
 void replace()
 {
-    const tempfile_outcome got = tempfile_put(temp, run.target);
+    const tempfile_outcome got = tempfile_put(temp, run.target, took_out);
     if (got == tempfile_outcome::done)
         return;
-    if (got == tempfile_outcome::stuck) {
-        const std::string why =
-            "the file could not be replaced; its conversion is " +
-            win_narrow(temp.path);
-        fail_because("rename", why.c_str());
-    }
-    fail("rename");
+    if (got == tempfile_outcome::changed)
+        fail_changed();
+    if (got == tempfile_outcome::failed)
+        fail("rename");
+    const std::string left =
+        win_narrow(temp.old.substr(temp.old.find_last_of(L'\\') + 1));
+    if (got == tempfile_outcome::stuck_old)
+        fail_left_old(left.c_str());
+    if (got == tempfile_outcome::stuck_other)
+        fail_left_other(left.c_str());
+    const std::string why =
+        "the file could not be replaced, and its old data is now " + left;
+    fail_because("rename", why.c_str());
 }
 
 } // namespace

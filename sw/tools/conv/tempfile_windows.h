@@ -14,9 +14,12 @@
 
 // The file's full path, once it has one; the stream it is written
 // through, until it is closed.  named is the path while the file is
-// there, and otherwise null: what tempfile_clear removes.
+// there, and otherwise null: what tempfile_clear removes.  old is where
+// the replacement puts what it takes out of the file's name: the path
+// with ".old" added, which no other temporary file's name can be.
 struct tempfile {
     std::wstring path;
+    std::wstring old;
     std::FILE *out = nullptr;
     const wchar_t *volatile named = nullptr;
 };
@@ -30,15 +33,28 @@ std::FILE *tempfile_open(tempfile &t, const std::wstring &folder);
 // if either failed.
 bool tempfile_close(tempfile &t);
 
-// How tempfile_put ended.  failed: errno says why, and the file to be
-// replaced is as it was.  stuck: that file is gone, and t, complete, could
-// not take its name: it stays under t.path, and t.named is null, so that
-// nothing removes it.
-enum class tempfile_outcome { done, failed, stuck };
+// How tempfile_put ended.  failed: errno says why.  changed: the name no
+// longer held the caller's file.  Either way the name holds what it held,
+// and t, if still there, keeps its name, for tempfile_clear.  Or what
+// came out of the name is left at t.old, where nothing removes it: the
+// caller's file, with t in its place (stuck_old) or with t not in place
+// (unreplaced), or another file that had taken its place (stuck_other).
+enum class tempfile_outcome {
+    done,
+    failed,
+    changed,
+    stuck_old,
+    stuck_other,
+    unreplaced
+};
 
 // Puts the closed file t over the file at target, which its attributes,
 // security, alternate data streams and creation time carry over to t.
-tempfile_outcome tempfile_put(tempfile &t, const std::wstring &target);
+// What comes out of target goes to t.old; took_out says whether it is the
+// caller's file.  If so it is removed; if not, or if it cannot be, it is
+// put back.
+tempfile_outcome tempfile_put(tempfile &t, const std::wstring &target,
+                              bool (*took_out)(const std::wstring &old));
 
 // Removes t, if it is there, closing its stream first: an open file
 // cannot be removed.
