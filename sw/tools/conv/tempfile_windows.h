@@ -14,9 +14,11 @@
 
 // The file's full path, once it has one; the stream it is written
 // through, until it is closed.  named is the path while the file is
-// there, and otherwise null: what tempfile_clear removes.  old is where
-// the replacement puts what it takes out of the file's name: the path
-// with ".old" added, which no other temporary file's name can be.
+// there and nothing but a failure is to remove it, and otherwise null
+// (during the replacement too): what tempfile_clear and tempfile_delete
+// remove.  old is where the replacement puts what it takes out of the
+// file's name: the path with ".old" added, which no other temporary
+// file's name can be.
 struct tempfile {
     std::wstring path;
     std::wstring old;
