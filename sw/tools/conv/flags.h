@@ -19,9 +19,8 @@ bool flags_prepare(int from, int to);
 // any of them cannot be set.
 bool flags_copy(int from, int to);
 
-// Whether the file or folder at fd is immutable or append-only: a file
-// that cannot be replaced, a folder where names can be neither added nor
-// removed.  False where that cannot be told.
+// Whether the folder at fd is immutable or append-only: names can be
+// neither added nor removed there.  False where that cannot be told.
 bool flags_fixed(int fd);
 
 // Whether the file at fd is the root of a mount: 1 or 0, or -1 where the

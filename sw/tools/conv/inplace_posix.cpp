@@ -128,7 +128,8 @@ void refuse_early()
         errno = EPERM;
         fail("rename");
     }
-    if (flags_fixed(run.folder) || flags_fixed(run.file)) {
+    // An immutable or append-only file was refused by its read-write open.
+    if (flags_fixed(run.folder)) {
         errno = EPERM; // names can be neither added nor removed
         fail("rename");
     }

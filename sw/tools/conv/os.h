@@ -3,8 +3,7 @@
 // What differs between the systems quadflip runs on for a run.  Each
 // family has a source file of its own, os_posix.cpp and os_windows.cpp;
 // the build compiles the one its target needs.  Whether a spare processor
-// is at hand is told on POSIX systems by cpus_linux.cpp (the Linux build)
-// or cpus_posix.cpp (the others, and the portable build), on Windows by
+// is at hand is told on POSIX systems by cpus_posix.cpp, on Windows by
 // os_windows.cpp.
 #ifndef QUADFLIP_OS_H
 #define QUADFLIP_OS_H
@@ -35,16 +34,28 @@ bool os_put_line(const char *text);
 // which cannot be opened by name, gives a copy of that descriptor.
 std::FILE *os_open(const char *path);
 
+// What an existing output of the input's length, on a file system whose
+// identities do not show every name of a file, was found to hold.
+enum class held {
+    other,  // not the input's bytes: it is written as any output is
+    input,  // the input's bytes, so it may be the input under another name
+    result, // the input's bytes, whose every word reads the same both
+            // ways: the output already holds the result
+};
+
 // Opens the file at path for writing, in binary mode, created if absent
 // and emptied if present; a name of one of the process's own descriptors
 // that is open for appending is opened for appending, so that nothing
 // written there before is cut, and one that is a socket gives a copy of
-// it.  But an existing regular file that cannot be told from the regular
-// file open at in (of its length, not 0, and holding every byte the same),
-// as the input itself under a name that its identity does not show would
-// (an overlay's upper folder, another spelling on FAT through FUSE), is
-// left as it was: null, with *copy set.
-std::FILE *os_create(const char *path, int in, bool *copy);
+// it.  Where the existing file and the regular file open at in both lie on
+// file systems that give every file one identity under all its names, that
+// identity has already told them apart, and no byte is compared.
+// Elsewhere (an overlay, FUSE, a network file system, any not known) an
+// existing regular file of in's length, not 0, that holds every byte the
+// same cannot be told from the input under a name that its identity does
+// not show (an overlay's upper folder, another spelling on FAT through
+// FUSE): it is left as it was, null returned, *found saying so.
+std::FILE *os_create(const char *path, int in, held *found);
 
 // Whether path names one of the process's own descriptors that is open
 // for appending (a standard output redirected with >>).

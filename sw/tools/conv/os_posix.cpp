@@ -2,14 +2,16 @@
 //
 // What differs between systems for a run, on POSIX systems: Linux, macOS,
 // the BSDs and the like.  Whether a processor is spare is told by
-// cpus_linux.cpp or cpus_posix.cpp.
+// cpus_posix.cpp.
 #include "fd.h"
 #include "os.h"
 #include "resolve_posix.h"
 #include "stat_posix.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +20,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#if defined(__linux__) && !defined(QUADFLIP_PORTABLE)
+#include <sys/vfs.h>
+#elif defined(__APPLE__)
+#include <sys/mount.h>
+#include <sys/param.h>
+#endif
 
 namespace
 {
@@ -63,24 +72,119 @@ std::FILE *open_stream(const char *path, const char *mode)
     return fd_stream(copy, mode);
 }
 
-// Whether the files at a and b hold the same size bytes: 1 if they do, 0
-// if not (told at the first difference), -1 with errno set where either
-// cannot be read.
-int same_bytes(int a, int b, off_t size)
+// Whether the file system that holds the file at fd gives each of its
+// files one identity (device and inode) whatever name it is reached by,
+// for as long as the file is open, so that two names of the input always
+// show as one.  Those chosen are known to: the file systems on disk with
+// inode numbers of their own (ext2/3/4, xfs, btrfs, f2fs, bcachefs, zfs),
+// whose device number is the file system's; tmpfs, whose inodes live in
+// memory alone; and the kernel's vfat and exfat, which have no inode
+// numbers on the disk but look up every open file by the place of its
+// entry in its folder, so that every spelling of its name finds the one
+// inode in memory.  Not chosen: an overlay, whose merged view and upper
+// folder show one file under two devices; FUSE, where a daemon may number
+// each spelling apart (fusefat does); network file systems, whose numbers
+// are the server's word; and anything else.
+bool lasting_identity(int fd)
+{
+#if defined(__linux__) && !defined(QUADFLIP_PORTABLE)
+    struct statfs sfs {
+    };
+    if (fstatfs(fd, &sfs) != 0)
+        return false;
+    switch (static_cast<std::uint32_t>(sfs.f_type)) {
+    case 0xEF53U:     // ext2, ext3, ext4
+    case 0x58465342U: // xfs
+    case 0x9123683EU: // btrfs
+    case 0xF2F52010U: // f2fs
+    case 0xCA451A4EU: // bcachefs
+    case 0x2FC12FC1U: // zfs
+    case 0x01021994U: // tmpfs
+    case 0x4D44U:     // vfat, msdos
+    case 0x2011BAB0U: // exfat
+        return true;
+    default:
+        return false;
+    }
+#elif defined(__APPLE__)
+    struct statfs sfs {
+    };
+    return fstatfs(fd, &sfs) == 0 &&
+           (std::strcmp(sfs.f_fstypename, "apfs") == 0 ||
+            std::strcmp(sfs.f_fstypename, "hfs") == 0);
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
+// Whether each of the n bytes at p, whole words from a word's start, is a
+// word that reads the same with its bytes reversed.
+bool symmetric(const unsigned char *p, std::size_t n)
+{
+    if (n % 4 != 0)
+        return false;
+    for (std::size_t i = 0; i < n; i += 4)
+        if (p[i] != p[i + 3] || p[i + 1] != p[i + 2])
+            return false;
+    return true;
+}
+
+// The next stretch at or after pos where either of the regular files a and
+// b may hold data: [*from, *to), or *from at size where neither does.
+// Where the system cannot find holes, the whole rest.  False on failure.
+bool next_data(int a, int b, bool holes, off_t pos, off_t size, off_t *from,
+               off_t *to)
+{
+    std::int64_t da = 0;
+    std::int64_t ha = 0;
+    std::int64_t db = 0;
+    std::int64_t hb = 0;
+    *from = pos;
+    *to = size;
+    if (!holes)
+        return true;
+    if (!os_find_data(a, pos, &da, &ha) || !os_find_data(b, pos, &db, &hb))
+        return errno == 0;
+    const std::int64_t d = std::min(da, db);
+    const std::int64_t h = std::max(da == d ? ha : d, db == d ? hb : d);
+    *from = std::max(pos, static_cast<off_t>(std::min<std::int64_t>(d, size)) &
+                              ~off_t{3});
+    *to = static_cast<off_t>(std::min<std::int64_t>(h, size));
+    if (*to <= *from) // a file cut short meanwhile: read on, to find it
+        *to = std::max(*from, size);
+    return true;
+}
+
+// What the regular file b holds of the regular file a, both size bytes
+// long: held::other from the first byte that differs.  Only where either
+// has data is read; a hole reads as zeros, which read the same both ways.
+// False with errno set where either cannot be read.
+bool compare(int a, int b, off_t size, bool holes, held *found)
 {
     static unsigned char block[2][1 << 16];
-    for (off_t at = 0; at < size;) {
-        const ssize_t n = pread(a, block[0], sizeof block[0], at);
-        if (n <= 0)
-            return n < 0 ? -1 : 0; // cut short meanwhile
-        const ssize_t m = pread(b, block[1], static_cast<std::size_t>(n), at);
-        if (m <= 0)
-            return m < 0 ? -1 : 0;
-        if (std::memcmp(block[0], block[1], static_cast<std::size_t>(m)) != 0)
-            return 0;
-        at += m;
+    bool same_both_ways = size % 4 == 0;
+    *found = held::other;
+    for (off_t at = 0, end = 0; at < size; at = end) {
+        if (!next_data(a, b, holes, at, size, &at, &end))
+            return false;
+        for (; at < end;) {
+            const auto want = static_cast<std::size_t>(
+                std::min<off_t>(end - at, sizeof block[0]));
+            const ssize_t n = pread(a, block[0], want, at);
+            const ssize_t m = n <= 0 ? n : pread(b, block[1], want, at);
+            if (n < 0 || m < 0)
+                return false;
+            if (n == 0 || m != n || // cut short meanwhile
+                std::memcmp(block[0], block[1], static_cast<std::size_t>(n)))
+                return true;
+            same_both_ways = same_both_ways &&
+                             symmetric(block[0], static_cast<std::size_t>(n));
+            at += n;
+        }
     }
-    return 1;
+    *found = same_both_ways ? held::result : held::input;
+    return true;
 }
 
 // The file at path, opened for reading and writing without being cut, and
@@ -166,9 +270,9 @@ bool os_appends(const char *path)
     return flags >= 0 && (flags & O_APPEND) != 0;
 }
 
-std::FILE *os_create(const char *path, int in, bool *copy)
+std::FILE *os_create(const char *path, int in, held *found)
 {
-    *copy = false;
+    *found = held::other;
     if (os_appends(path))
         return open_stream(path, "ab");
     struct stat input {
@@ -179,23 +283,34 @@ std::FILE *os_create(const char *path, int in, bool *copy)
         input.st_size == 0 || stat(path, &named) != 0 ||
         !S_ISREG(named.st_mode) || named.st_size != input.st_size)
         return open_stream(path, "wb");
-    // Of the input's length: opened without cutting it, and compared
-    // through the descriptor that is then written.  One that cannot be
-    // read is not the input, whose every name can be.
+    // Of the input's length: opened without cutting it, then looked at and
+    // written through that one descriptor.  One that cannot be opened so
+    // is opened as any output is: it is not the input, whose every name
+    // can be read.
     struct stat st {
     };
     fd out = open_regular(path, &st);
     if (out.get() < 0)
         return open_stream(path, "wb");
-    const int same = same_bytes(in, out.get(), st.st_size);
-    if (same == 0 && fcntl(out.get(), F_SETFL, 0) == 0 &&
-        ftruncate(out.get(), 0) == 0) {
-        std::FILE *f = fd_stream(out, "wb");
-        if (f)
-            return f;
+    const bool lasting = lasting_identity(in) && lasting_identity(out.get());
+    if (lasting && same_file(input, st)) { // put there since it was looked at
+        *found = held::input;
+        return nullptr;
     }
-    *copy = same == 1;
-    return nullptr;
+    if (!lasting && st.st_size == input.st_size) {
+        // Finding holes moves the offsets: the input's is put back, to be
+        // read from where it stands.
+        const off_t offset = lseek(in, 0, SEEK_CUR);
+        const bool holes = os_info(in).holes || os_info(out.get()).holes;
+        const bool ok = compare(in, out.get(), st.st_size, holes, found);
+        if (lseek(in, offset, SEEK_SET) != offset || !ok ||
+            *found != held::other)
+            return nullptr;
+    }
+    if (fcntl(out.get(), F_SETFL, 0) != 0 ||
+        lseek(out.get(), 0, SEEK_SET) != 0 || ftruncate(out.get(), 0) != 0)
+        return nullptr;
+    return fd_stream(out, "wb");
 }
 
 bool os_same_fifo(const char *a, const char *b)

@@ -13,8 +13,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -143,18 +145,111 @@ std::FILE *open_device(const char *path, const std::wstring &device)
     return fd_stream(file, "wb");
 }
 
+// Whether the volume that holds the file at h gives each file one file
+// index, whatever name it is reached by, for as long as it is open: the
+// system's own local file systems, which number files themselves (NTFS,
+// ReFS) or by the place of their entry in a folder (FAT, exFAT), so that
+// every spelling of a name finds the one index.  Not a network share,
+// whose indexes are the server's word, nor a file system of another maker.
+bool lasting_identity(HANDLE h)
+{
+    FILE_REMOTE_PROTOCOL_INFO remote{};
+    if (GetFileInformationByHandleEx(h, FileRemoteProtocolInfo, &remote,
+                                     sizeof remote))
+        return false; // told only of a file on a network share
+    wchar_t type[MAX_PATH + 1] = {};
+    if (!GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, nullptr,
+                                       type, MAX_PATH + 1))
+        return false;
+    for (const wchar_t *known : {L"NTFS", L"ReFS", L"FAT", L"FAT32", L"exFAT"})
+        if (std::wcscmp(type, known) == 0)
+            return true;
+    return false;
+}
+
+// What the file at b holds of the file at a, both size bytes long, read
+// from their starts: held::other from the first byte that differs.  False
+// with errno set where either cannot be read.
+bool compare(int a, int b, std::int64_t size, held *found)
+{
+    static unsigned char block[2][1 << 16];
+    bool same_both_ways = size % 4 == 0;
+    *found = held::other;
+    if (!os_seek(a, 0) || !os_seek(b, 0))
+        return false;
+    for (std::int64_t at = 0; at < size;) {
+        const ssize_t n = os_read(a, block[0], sizeof block[0]);
+        const ssize_t m =
+            n <= 0 ? n : os_read(b, block[1], static_cast<std::size_t>(n));
+        if (n < 0 || m < 0)
+            return false;
+        if (n == 0 || m != n || // cut short meanwhile
+            std::memcmp(block[0], block[1], static_cast<std::size_t>(n)) != 0)
+            return true;
+        for (ssize_t i = 0; i + 3 < n && same_both_ways; i += 4)
+            same_both_ways = block[0][i] == block[0][i + 3] &&
+                             block[0][i + 1] == block[0][i + 2];
+        same_both_ways = same_both_ways && n % 4 == 0;
+        at += n;
+    }
+    *found = same_both_ways ? held::result : held::input;
+    return true;
+}
+
+// The existing file at name, where it is a file of the input's length (not
+// 0) on a volume whose identities cannot be relied on, opened for reading
+// and writing without being cut; -1 otherwise.
+int open_doubtful(const std::wstring &name, int in, std::int64_t *size)
+{
+    const fileinfo input = os_info(in);
+    if (input.kind != filekind::regular || input.size <= 0)
+        return -1;
+    HANDLE h =
+        CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    BY_HANDLE_FILE_INFORMATION about{};
+    LARGE_INTEGER length{};
+    if (GetFileType(h) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(h, &about) ||
+        (about.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !GetFileSizeEx(h, &length) || length.QuadPart != input.size ||
+        (lasting_identity(win_handle(in)) && lasting_identity(h))) {
+        CloseHandle(h);
+        return -1;
+    }
+    const int file =
+        _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
+    if (file < 0)
+        CloseHandle(h);
+    *size = length.QuadPart;
+    return file;
+}
+
 } // namespace
 
-// Every name of a file leads to its one file index, on FAT too: a file
-// that is not the input by its identity is not the input.
-std::FILE *os_create(const char *path, int /*in*/, bool *copy)
+// Where identity cannot be relied on, an existing output of the input's
+// length is compared with it first, through the handle that then writes it.
+std::FILE *os_create(const char *path, int in, held *found)
 {
-    *copy = false;
+    *found = held::other;
     std::wstring device;
     if (win_device(path, &device))
         return open_device(path, device);
     // Every other name in the form that holds beyond MAX_PATH.
-    return _wfopen(win_long(path).c_str(), L"wb");
+    const std::wstring name = win_long(path);
+    std::int64_t size = 0;
+    fd out(open_doubtful(name, in, &size));
+    if (out.get() < 0)
+        return _wfopen(name.c_str(), L"wb");
+    const std::int64_t offset = _lseeki64(in, 0, SEEK_CUR);
+    const bool ok = compare(in, out.get(), size, found);
+    if (!os_seek(in, offset) || !ok || *found != held::other ||
+        !os_seek(out.get(), 0) || !os_truncate(out.get(), 0))
+        return nullptr;
+    return fd_stream(out, "wb");
 }
 
 // The standard streams have no names on Windows.

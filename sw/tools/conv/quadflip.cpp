@@ -82,13 +82,17 @@ std::FILE *open_in_place(std::FILE *in, const char *outname)
 }
 
 // Opens the output, which is not the input as far as its identity shows.
-// An existing file that cannot be told from the input is refused rather
-// than emptied: it may be the input under another name.
+// Where identity may not show every name, an existing file that cannot be
+// told from the input is refused rather than emptied, since it may be the
+// input under another name; unless it holds the result already, as when
+// every word reads the same both ways (a blank image), which ends the run.
 std::FILE *open_output(std::FILE *in, const char *outname)
 {
-    bool copy = false;
-    std::FILE *out = os_create(outname, fileno(in), &copy);
-    if (copy)
+    held found = held::other;
+    std::FILE *out = os_create(outname, fileno(in), &found);
+    if (found == held::result)
+        std::exit(0);
+    if (found == held::input)
         fail_because("open", "the output holds the same bytes as the input, "
                              "and may be the input under another name: "
                              "remove it, or choose another name");

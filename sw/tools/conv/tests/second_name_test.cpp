@@ -2,10 +2,11 @@
 //
 // Second names of the file that no identity check sees, through an overlay
 // or as another spelling on FAT: such an output is refused before anything
-// is written.  These need root (to mount); they are skipped, saying why,
-// where it or a tool is missing.
+// is written, unless it holds the result already.  These need root (to mount);
+// they are skipped, saying why, where it or a tool is missing.
 #include "world_fixture.h"
 
+#include <cstddef>
 #include <filesystem>
 #include <ostream>
 #include <string>
@@ -66,6 +67,29 @@ TEST_P(second_name, is_refused)
               "the input under another name: remove it, or choose another "
               "name\n");
     EXPECT_TRUE(same_bytes(read_file(path(names.in)), original));
+    EXPECT_EQ(listing(path(names.folder)), before);
+}
+
+// A blank file (every word reads the same both ways) under its second
+// name already holds its own conversion: the run writes nothing and ends
+// with success, as a re-run of a build script must, and the file is left
+// as it was.
+TEST_P(second_name, holding_a_blank_image_is_left_as_it_was)
+{
+    POSIX_ONLY();
+    NEEDS_ROOT();
+    mounted m;
+    alias_names names;
+    std::string why;
+    const std::string blank(std::size_t{1} << 20, '\0');
+    if (!GetParam().setup(dir, blank, m, &names, &why))
+        GTEST_SKIP() << why;
+    const auto before = listing(path(names.folder));
+    result r = run({names.in, names.out});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, names.in + "\n" + names.out + "\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(same_bytes(read_file(path(names.in)), blank));
     EXPECT_EQ(listing(path(names.folder)), before);
 }
 
