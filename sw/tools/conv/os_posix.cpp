@@ -176,7 +176,8 @@ bool compare(int a, int b, off_t size, bool holes, held *found)
             if (n < 0 || m < 0)
                 return false;
             if (n == 0 || m != n || // cut short meanwhile
-                std::memcmp(block[0], block[1], static_cast<std::size_t>(n)))
+                std::memcmp(block[0], block[1], static_cast<std::size_t>(n)) !=
+                    0)
                 return true;
             same_both_ways = same_both_ways &&
                              symmetric(block[0], static_cast<std::size_t>(n));
