@@ -3,6 +3,8 @@
 // The read, swap and write pipeline.  This thread reads each block and
 // reverses its words; where a second processor is free, a writing thread
 // writes each block while the next is read, with up to nblocks in flight.
+// Where standard error is a terminal, this thread also shows there how far
+// the run has got.
 #include "convert.h"
 #include "fail.h"
 #include "os.h"
@@ -10,10 +12,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -21,6 +26,7 @@ namespace
 {
 
 using u64 = std::uint64_t;
+using steady = std::chrono::steady_clock;
 
 // The input.  In a regular file that may have holes, and whose holes the
 // system can find, only the data is read: a hole is skipped and counted.
@@ -117,11 +123,22 @@ struct queue {
 
 alignas(64) unsigned char ring[nblocks * bufsize];
 
+// What the line of how far the run has got needs.  It is due a second
+// into the run, so that a short run shows nothing, then every quarter of
+// a second; the clock is read once a block, and only when on.
+struct meter {
+    bool on = false; // standard error is a terminal
+    u64 total = 0;   // the input's length; 0 where unknown
+    steady::time_point start;
+    steady::time_point due;
+};
+
 // A run of the pipeline.  Without a writing thread, q is unused and the
 // whole ring is one block.
 struct pipeline {
     source in;
     sink out;
+    meter m;
     queue q;
     std::thread writer;
     bool threaded = false;
@@ -223,6 +240,47 @@ ssize_t read_block(pipeline &p, unsigned char *block, std::size_t room,
     return static_cast<ssize_t>(whole);
 }
 
+// Writes bytes as a number of three digits or so and its binary unit, as
+// "1.50 GiB" or "812 MiB".
+void size_text(char (&text)[16], double bytes)
+{
+    static const char *const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    std::size_t u = 0;
+    for (; bytes >= 1024 && u + 1 < std::size(units); ++u)
+        bytes /= 1024;
+    // Chosen by what the number rounds to, so that 9.999 is "10.0".
+    const int decimals = u == 0 || bytes >= 99.95 ? 0 : bytes >= 9.995 ? 1 : 2;
+    (void)std::snprintf(text, sizeof text, "%.*f %s", decimals, bytes,
+                        units[u]);
+}
+
+// Shows how far the run has got, where it is due: the bytes of the input
+// read so far, holes skipped included; the input's length where it is known
+// (a file that has grown past it, or one of /proc, has none); and the rate
+// since the start.
+void report(meter &m, u64 done)
+{
+    const steady::time_point now = steady::now();
+    if (now < m.due)
+        return;
+    m.due = now + std::chrono::milliseconds(250);
+    const double seconds = std::chrono::duration<double>(now - m.start).count();
+    char got[16];
+    char all[16];
+    char rate[16];
+    char line[64];
+    size_text(got, static_cast<double>(done));
+    size_text(rate, static_cast<double>(done) / seconds);
+    if (m.total != 0 && done <= m.total) {
+        size_text(all, static_cast<double>(m.total));
+        (void)std::snprintf(line, sizeof line, "%s of %s, %s/s", got, all,
+                            rate);
+    } else {
+        (void)std::snprintf(line, sizeof line, "%s, %s/s", got, rate);
+    }
+    status_line(line);
+}
+
 // Reads the whole input and has it written, until the end or a failure.
 void pump(pipeline &p)
 {
@@ -235,6 +293,8 @@ void pump(pipeline &p)
         const ssize_t whole = read_block(p, block, room, &skip);
         if (whole < 0)
             return;
+        if (p.m.on)
+            report(p.m, p.in.at);
         const auto n = static_cast<std::size_t>(whole);
         if (p.threaded) {
             hand_over(p, k, n, skip);
@@ -292,7 +352,15 @@ void convert_words(std::FILE *infile, std::FILE *outfile)
     // it gets the zeros of holes written, and is never cut.
     const fileinfo to = os_info(fileno(outfile));
     p.out = {fileno(outfile), to.kind == filekind::regular && !to.append, 0};
+    p.m.on = os_err_terminal();
+    if (p.m.on) {
+        if (from.kind == filekind::regular && from.size > 0)
+            p.m.total = static_cast<u64>(from.size);
+        p.m.start = steady::now();
+        p.m.due = p.m.start + std::chrono::seconds(1);
+    }
     start_writer(p, from);
     pump(p);
     finish(p);
+    status_clear();
 }

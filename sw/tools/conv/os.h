@@ -29,6 +29,10 @@ void os_start();
 // failed.  A console shows the characters that the UTF-8 bytes stand for.
 bool os_put_line(const char *text);
 
+// Whether standard error is a terminal (on Windows, a console), where a
+// line written over and over can show how far a run has got.
+bool os_err_terminal();
+
 // Opens the file at path for reading, in binary mode.  A name of one of
 // the process's own descriptors (/dev/stdin, /dev/fd/N) that is a socket,
 // which cannot be opened by name, gives a copy of that descriptor.

@@ -212,6 +212,11 @@ bool os_put_line(const char *text)
     return std::printf("%s\n", text) >= 0 && std::fflush(stdout) == 0;
 }
 
+bool os_err_terminal()
+{
+    return isatty(2) == 1;
+}
+
 void os_start()
 {
     for (int fd = 0; fd <= 2; ++fd)

@@ -63,6 +63,15 @@ bool os_put_line(const char *text)
     return std::printf("%s\n", text) >= 0 && std::fflush(stdout) == 0;
 }
 
+// A console, and nothing else: _isatty holds for NUL too.
+bool os_err_terminal()
+{
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return err != INVALID_HANDLE_VALUE && err != nullptr &&
+           GetConsoleMode(err, &mode) != 0;
+}
+
 void os_start()
 {
     for (int fd = 0; fd <= 2; ++fd)

@@ -211,8 +211,11 @@ child start(const std::vector<std::string> &args, const std::string &cwd,
             lim.vmem, lim.vmem
         };
         int out = lim.out_fd >= 0 ? lim.out_fd : fileno(c.out);
+        int err = lim.err_to_out    ? 1
+                  : lim.err_fd >= 0 ? lim.err_fd
+                                    : fileno(c.err);
         if ((lim.in_fd >= 0 && dup2(lim.in_fd, 0) < 0) || dup2(out, 1) < 0 ||
-            dup2(lim.err_to_out ? 1 : fileno(c.err), 2) < 0 ||
+            dup2(err, 2) < 0 ||
             (lim.cwd_fd >= 0 ? fchdir(lim.cwd_fd) : chdir(cwd.c_str())) != 0 ||
             setrlimit(RLIMIT_FSIZE, &fsize) != 0 ||
             setrlimit(RLIMIT_AS, &vmem) != 0)

@@ -33,6 +33,7 @@ struct limits {
     rlim_t vmem = RLIM_INFINITY;   // its address space
     int in_fd = -1;                // standard input, when not inherited
     int out_fd = -1;               // standard output, when not captured
+    int err_fd = -1;               // standard error, when not captured
     int cwd_fd = -1;               // the folder to start in, when not cwd
     bool err_to_out = false;       // standard error goes where output does
     std::vector<int> closed;       // standard descriptors closed at its start
