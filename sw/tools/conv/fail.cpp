@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace
 {
@@ -88,20 +89,18 @@ void fail_changed()
 
 void fail_left_old(const char *name)
 {
-    status_clear();
-    (void)std::fprintf(stderr,
-                       "rename: the file was converted, but its old data "
-                       "could not be removed: it is %s\n",
-                       name);
-    leave();
+    const std::string why =
+        std::string("the file was converted, but its old data could not be "
+                    "removed: it is ") +
+        name;
+    fail_because("rename", why.c_str());
 }
 
 void fail_left_other(const char *name)
 {
-    status_clear();
-    (void)std::fprintf(stderr,
-                       "rename: the file was changed during the run, and "
-                       "what was put in its place is now %s\n",
-                       name);
-    leave();
+    const std::string why = std::string("the file was changed during the "
+                                        "run, and what was put in its place "
+                                        "is now ") +
+                            name;
+    fail_because("rename", why.c_str());
 }

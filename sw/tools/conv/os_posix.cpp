@@ -298,11 +298,11 @@ std::FILE *os_create(const char *path, int in, held *found)
     fd out = open_regular(path, &st);
     if (out.get() < 0)
         return open_stream(path, "wb");
-    const bool lasting = lasting_identity(in) && lasting_identity(out.get());
-    if (lasting && same_file(input, st)) { // put there since it was looked at
+    if (same_file(input, st)) { // put there since it was looked at
         *found = held::input;
         return nullptr;
     }
+    const bool lasting = lasting_identity(in) && lasting_identity(out.get());
     if (!lasting && st.st_size == input.st_size) {
         // Finding holes moves the offsets: the input's is put back, to be
         // read from where it stands.
